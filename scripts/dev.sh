@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# One set-up path for everything (README, CI, demo): system packages, the virtual
+# environment, the tools, the build. Idempotent: a second run only checks stamps.
+#
+#   scripts/dev.sh setup          install what is missing and build the package
+#   scripts/dev.sh demo [ARGS]    set up, then run the demo command (python -m vantle)
+#   scripts/dev.sh test [ARGS]    set up, then lint, check the stubs and run the tests
+#   scripts/dev.sh sanitize       build with ASan/UBSan into .venv-asan and run the tests there
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+venv="${VANTLE_VENV:-$root/.venv}"
+py="$venv/bin/python"
+
+debian_packages=(
+    g++ clang-format pkg-config
+    python3-dev python3-venv python3-gi python3-gst-1.0
+    gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libyuv-dev
+)
+
+log() { printf '[vantle] %s\n' "$*" >&2; }
+
+install_system_packages() {
+    local missing=()
+    for p in "${debian_packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    log "installing Debian packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Hash of a list of files and directories, for the stamps below.
+tree_hash() { find "$@" -type f -not -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -c1-16; }
+
+make_venv() {
+    if [ ! -x "$py" ]; then
+        log "creating $venv from /usr/bin/python3 (with the system's gi and GStreamer bindings)"
+        /usr/bin/python3 -m venv --system-site-packages "$venv"
+    fi
+    local want have
+    want="$(tree_hash scripts/requirements-dev.txt)"
+    have="$(cat "$venv/.tools-stamp" 2>/dev/null || true)"
+    if [ "$want" != "$have" ]; then
+        log "installing build and test tools into $venv"
+        "$py" -m pip install -q --disable-pip-version-check -r scripts/requirements-dev.txt
+        echo "$want" >"$venv/.tools-stamp"
+    fi
+}
+
+build_package() {
+    local want have
+    want="$(tree_hash src CMakeLists.txt pyproject.toml)-${VANTLE_CMAKE_ARGS:-}"
+    have="$(cat "$venv/.build-stamp" 2>/dev/null || true)"
+    [ "$want" = "$have" ] && return 0
+    log "building and installing vantle into $venv"
+    local args=()
+    [ -n "${VANTLE_CMAKE_ARGS:-}" ] && args+=(--config-settings="cmake.args=${VANTLE_CMAKE_ARGS}")
+    [ -n "${VANTLE_BUILD_DIR:-}" ] && args+=(--config-settings="build-dir=${VANTLE_BUILD_DIR}")
+    "$py" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps "${args[@]}" .
+    echo "$want" >"$venv/.build-stamp"
+}
+
+setup() {
+    install_system_packages
+    make_venv
+    build_package
+}
+
+lint() {
+    log "lint: ruff, clang-format"
+    "$py" -m ruff check --quiet src tests bench scripts
+    "$py" -m ruff format --check --quiet src tests bench scripts
+    git ls-files -co --exclude-standard 'src/*.cpp' 'src/*.h' | xargs -r clang-format --dry-run -Werror
+}
+
+stubs() {
+    if ls src/vantle/*/*.pyi >/dev/null 2>&1; then
+        log "stubtest over the compiled modules"
+        (cd /tmp && "$py" -m mypy.stubtest --allowlist "$root/scripts/stubtest-allowlist.txt" \
+            vantle.utils.gstreamer vantle.utils.timing vantle.pipeline_factories.http \
+            vantle.pipeline_factories.custom vantle.stream_reader.varnow)
+    fi
+}
+
+cmd="${1:-setup}"
+shift || true
+case "$cmd" in
+    setup) setup ;;
+    demo)
+        setup
+        exec "$py" -m vantle "$@"
+        ;;
+    test)
+        setup
+        lint
+        stubs
+        log "pytest"
+        exec "$py" -m pytest -q "$@"
+        ;;
+    sanitize)
+        install_system_packages
+        exec "$root/scripts/sanitize.sh" "$@"
+        ;;
+    *)
+        echo "usage: $0 {setup|demo|test|sanitize} [args]" >&2
+        exit 2
+        ;;
+esac

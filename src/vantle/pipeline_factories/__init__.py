@@ -1,0 +1,1 @@
+"""Factories that build a started Pipeline for one stream URL."""

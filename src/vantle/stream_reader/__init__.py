@@ -1,0 +1,1 @@
+"""Stream readers and the validation of their options."""

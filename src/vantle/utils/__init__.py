@@ -1,0 +1,1 @@
+"""GStreamer utilities and time budgets."""

@@ -1,0 +1,122 @@
+// Frames: a decoded BGR sample becomes a read-only numpy array that owns its pixels;
+// frame rates are read from caps structures.
+#include <cstdint>
+
+#include "gstreamer_parts.h"
+
+using namespace bridge;
+
+namespace vantle::gstreamer {
+
+namespace {
+
+Object framerate_from_structure(Call& c) {
+    auto [valid, numerator, denominator] = unpack_triple(c.arg(0).method("get_fraction", {text("framerate")}));
+    if (!valid.truthy()) {
+        raise(Handle(PyExc_RuntimeError),
+              "Unsupported framerate format. This should have been taken care of by normalize");
+    }
+    return Object::steal(PyNumber_TrueDivide(numerator.ptr(), denominator.ptr()));
+}
+
+// True if `rows` rows of `stride` bytes, the last one only `row_bytes` long, starting
+// at `offset`, lie within `size` bytes. Overflow counts as "does not fit".
+bool fits(int64_t offset, int64_t rows, int64_t stride, int64_t row_bytes, int64_t size) {
+    if (rows <= 0 || row_bytes <= 0) return true;
+    int64_t span = 0;
+    if (__builtin_mul_overflow(rows - 1, stride, &span) || __builtin_add_overflow(span, row_bytes, &span) ||
+        __builtin_add_overflow(span, offset, &span)) {
+        return false;
+    }
+    return span <= size;
+}
+
+// The byte offset and row stride of the frame in the buffer. GStreamer pads each
+// BGR row to a multiple of 4 bytes unless a video meta says otherwise; a buffer
+// that is too small for padded rows but holds tightly packed ones is read as packed.
+std::pair<int64_t, int64_t> layout(Handle buffer, int64_t width, int64_t height, int64_t size) {
+    Object meta = import("gi.repository.GstVideo").method("buffer_get_video_meta", {buffer});
+    if (!meta.is_none()) {
+        return {to_integer(meta.attr("offset").item(0)), to_integer(meta.attr("stride").item(0))};
+    }
+    const int64_t row_bytes = width * 3;
+    const int64_t padded = (row_bytes + 3) & ~int64_t{3};
+    if (padded != row_bytes && !fits(0, height, padded, row_bytes, size) && fits(0, height, row_bytes, row_bytes, size)) {
+        return {0, row_bytes};
+    }
+    return {0, padded};
+}
+
+// Copies the frame out of the mapped memory: the mapping is released when the
+// function returns, so the array must own its pixels. One copy, made by numpy.
+Object copy_frame(Call& c, Handle buffer, Handle data, Handle width, Handle height) {
+    const int64_t w = to_integer(width), h = to_integer(height);
+    const int64_t size = PyObject_Length(data.ptr());
+    if (size < 0) throw_pending();
+    auto [offset, stride] = layout(buffer, w, h, size);
+    Object np = c.global("np");
+    Object view = np.attr("ndarray").call(
+        {}, {{"shape", tuple({height, width, integer(3)})},
+             {"dtype", np.attr("uint8")},
+             {"buffer", data},
+             {"offset", integer(offset)},
+             {"strides", tuple({integer(stride), integer(3), integer(1)})}});
+    return view.method("copy");
+}
+
+Object sample_to_ndarray(Call& c) {
+    Handle sample = c.arg(0);
+    Object error_class = c.global("SampleConversionError");
+    Object structure = sample.method("get_caps").method("get_structure", {integer(0)});
+    auto [has_width, width] = unpack_pair(structure.method("get_int", {text("width")}));
+    if (!has_width.truthy()) raise(error_class, "Sample caps structure does not have width");
+    auto [has_height, height] = unpack_pair(structure.method("get_int", {text("height")}));
+    if (!has_height.truthy()) raise(error_class, "Sample caps structure does not have height");
+    Object buffer = sample.method("get_buffer");
+    auto [mapped, info] = unpack_pair(buffer.method("map", {c.global("Gst").attr("MapFlags").attr("READ")}));
+    if (!mapped.truthy()) raise(error_class, "Failed to map frame buffer");
+
+    // From here every way out unmaps the buffer exactly once; an error of the unmap
+    // itself replaces whatever was pending.
+    Object frame;
+    try {
+        Object format = structure.method("get_string", {text("format")});
+        if (!format.equals(text("BGR"))) {
+            raise(error_class, fstr({"Received a frame with an unsupported color format: ", format}));
+        }
+        frame = copy_frame(c, buffer, info.attr("data"), width, height);
+        frame.attr("flags").set_attr("writeable", boolean(false));
+    } catch (const PendingError&) {
+        SavedError pending;
+        buffer.method("unmap", {info});
+        pending.restore();
+        throw;
+    }
+    buffer.method("unmap", {info});
+    return frame;
+}
+
+}  // namespace
+
+const FunctionSpec framerate_from_structure_spec{
+    .name = "framerate_from_structure",
+    .params = {{"structure"}},
+    .body = framerate_from_structure,
+};
+
+const char* const sample_conversion_error_doc =
+    "Raised when a GStreamer sample can't be properly converted to a Numpy ndarray";
+
+const FunctionSpec sample_to_ndarray_spec{
+    .name = "sample_to_ndarray",
+    .params = {{"sample", "Gst.Sample"}},
+    .body = sample_to_ndarray,
+    .doc = "Converts the provided sample to a Numpy ndarray.\n"
+           "\n"
+           ":param sample: The sample to convert and emit\n"
+           ":return: The Numpy ndarray\n"
+           ":raises SampleConversionError: The sample could not be properly converted",
+    .return_annotation = "np.ndarray",
+};
+
+}  // namespace vantle::gstreamer
