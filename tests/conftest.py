@@ -1,0 +1,55 @@
+from __future__ import annotations
+
+import pytest
+from support.http_server import TestServer, refused_port
+from support.leaks import Resources
+from support.media import Catalogue
+
+
+@pytest.fixture(scope="session")
+def media() -> Catalogue:
+    """The media catalogue: media["h264_mp4"] is a MediaFile (generated on first use, skipped
+    when the machine lacks its encoder); media.expected(name, index) its expected BGR picture."""
+    return Catalogue(on_missing=pytest.skip)
+
+
+@pytest.fixture(scope="session")
+def http_server():
+    server = TestServer()
+    yield server
+    server.close()
+
+
+@pytest.fixture(scope="session")
+def media_url(media, http_server):
+    """media_url(name, **query): URL of a catalogue entry on the server (query: fault modes)."""
+
+    def url(name: str, **query: object) -> str:
+        entry = media[name]
+        file_name = f"{entry.name}.{entry.suffix}"
+        if file_name not in http_server.files:
+            http_server.serve_file(entry.path, name=file_name, content_type=entry.content_type)
+        return http_server.url(f"/files/{file_name}", **query)
+
+    return url
+
+
+@pytest.fixture
+def live_mjpeg_url(media, http_server):
+    """A live multipart MJPEG stream (15 pictures a second) of the "live_jpeg" entry."""
+    if not http_server.jpeg_frames:
+        http_server.jpeg_frames = media.jpeg_frames("live_jpeg")
+    yield http_server.url("/live.mjpg", fps=15)
+    http_server.wait_until(lambda: http_server.live_streams == 0, timeout=5.0)
+
+
+@pytest.fixture
+def refused_url() -> str:
+    """An http URL on a port where nothing listens."""
+    return f"http://127.0.0.1:{refused_port()}/files/video.mp4"
+
+
+@pytest.fixture
+def resources() -> Resources:
+    """Threads and descriptors at the start of the test: resources.assert_released() at the end."""
+    return Resources.take()

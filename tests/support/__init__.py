@@ -1,0 +1,1 @@
+"""Test infrastructure: media generation, the local HTTP server, leak checks."""

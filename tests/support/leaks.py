@@ -1,0 +1,55 @@
+"""Counts of the process's threads and file descriptors, for tests that check for leaks."""
+
+from __future__ import annotations
+
+import os
+import time
+from dataclasses import dataclass
+from typing import Dict
+
+
+def thread_count() -> int:
+    """Threads of this process, native ones included (GStreamer's, the core's)."""
+    return len(os.listdir("/proc/self/task"))
+
+
+def open_fds() -> Dict[int, str]:
+    """Open file descriptors of this process and what they point to."""
+    fds = {}
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            fds[int(name)] = os.readlink(f"/proc/self/fd/{name}")
+        except OSError:
+            pass  # the descriptor os.listdir itself used, closed by now
+    return fds
+
+
+def fd_count() -> int:
+    return len(open_fds())
+
+
+@dataclass
+class Resources:
+    """A snapshot of threads and descriptors, to compare with later."""
+
+    threads: int
+    fds: Dict[int, str]
+
+    @classmethod
+    def take(cls) -> Resources:
+        return cls(thread_count(), open_fds())
+
+    def assert_released(self, timeout: float = 5.0, thread_slack: int = 0, fd_slack: int = 0) -> None:
+        """Wait up to `timeout` for the counts to come back to the snapshot's (plus slack)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            threads, fds = thread_count(), open_fds()
+            if threads <= self.threads + thread_slack and len(fds) <= len(self.fds) + fd_slack:
+                return
+            if time.monotonic() > deadline:
+                new = {fd: target for fd, target in fds.items() if self.fds.get(fd) != target}
+                raise AssertionError(
+                    f"threads {self.threads} -> {threads}, descriptors {len(self.fds)} -> {len(fds)}; "
+                    f"new descriptors: {new}"
+                )
+            time.sleep(0.05)
