@@ -11,8 +11,7 @@ namespace bridge {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    const FunctionSpec* spec;
+    PyObject_HEAD const FunctionSpec* spec;
     PyObject* globals;
     PyObject* name;
     PyObject* qualname;
@@ -27,21 +26,30 @@ struct FunctionObject {
     PyObject* method_type;  // types.MethodType, for binding to instances
 };
 
-FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+FunctionObject* as_function(PyObject* self) {
+    return reinterpret_cast<FunctionObject*>(self);
+}
+
+// The running interpreter's minor version (3.x); one build serves several.
+int python_minor() {
+    static const int minor = [] {
+        const char* version = Py_GetVersion();  // "3.11.2 (main, ...)"
+        int major = 0, minor_version = 0;
+        if (std::sscanf(version, "%d.%d", &major, &minor_version) != 2 || major != 3) return 99;
+        return minor_version;
+    }();
+    return minor;
+}
 
 // Error messages name the function as the running interpreter does: by its
 // qualified name from 3.10 on, by its plain name before.
 bool messages_use_qualname() {
-    static const bool use = [] {
-        const char* version = Py_GetVersion();  // "3.11.2 (main, ...)"
-        int major = 0, minor = 0;
-        if (std::sscanf(version, "%d.%d", &major, &minor) != 2) return true;
-        return major > 3 || (major == 3 && minor >= 10);
-    }();
-    return use;
+    return python_minor() >= 10;
 }
 
-PyObject* display_name(FunctionObject* f) { return messages_use_qualname() ? f->qualname : f->name; }
+PyObject* display_name(FunctionObject* f) {
+    return messages_use_qualname() ? f->qualname : f->name;
+}
 
 [[noreturn]] void type_error(PyObject* message) {
     PyErr_SetObject(PyExc_TypeError, message);
@@ -61,10 +69,9 @@ Object join_missing(const std::vector<const char*>& names) {
     if (count == 2) {
         return Object::steal(PyUnicode_FromFormat("%U and %U", reprs.item(0).ptr(), reprs.item(1).ptr()));
     }
-    Object tail = Object::steal(PyUnicode_FromFormat(", %U, and %U", reprs.item(count - 2).ptr(),
-                                                     reprs.item(count - 1).ptr()));
-    check(PyList_SetSlice(reprs.ptr(), static_cast<Py_ssize_t>(count - 2), static_cast<Py_ssize_t>(count),
-                          nullptr));
+    Object tail =
+        Object::steal(PyUnicode_FromFormat(", %U, and %U", reprs.item(count - 2).ptr(), reprs.item(count - 1).ptr()));
+    check(PyList_SetSlice(reprs.ptr(), static_cast<Py_ssize_t>(count - 2), static_cast<Py_ssize_t>(count), nullptr));
     Object comma = text(", ");
     Object head = Object::steal(PyUnicode_Join(comma.ptr(), reprs.ptr()));
     return Object::steal(PyUnicode_Concat(head.ptr(), tail.ptr()));
@@ -73,8 +80,8 @@ Object join_missing(const std::vector<const char*>& names) {
 [[noreturn]] void missing_arguments(FunctionObject* f, const char* kind, const std::vector<const char*>& names) {
     Object joined = join_missing(names);
     int count = static_cast<int>(names.size());
-    type_error(check(PyUnicode_FromFormat("%U() missing %i required %s argument%s: %U", display_name(f), count,
-                                          kind, count == 1 ? "" : "s", joined.ptr())));
+    type_error(check(PyUnicode_FromFormat("%U() missing %i required %s argument%s: %U", display_name(f), count, kind,
+                                          count == 1 ? "" : "s", joined.ptr())));
 }
 
 [[noreturn]] void too_many_positional(FunctionObject* f, Py_ssize_t co_argcount, Py_ssize_t given,
@@ -91,14 +98,14 @@ Object join_missing(const std::vector<const char*>& names) {
     }
     Object kwonly_sig;
     if (kwonly_given != 0) {
-        kwonly_sig = Object::steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                                        given != 1 ? "s" : "", kwonly_given,
-                                                        kwonly_given != 1 ? "s" : ""));
+        kwonly_sig =
+            Object::steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                               given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
     } else {
         kwonly_sig = text("");
     }
-    type_error(check(PyUnicode_FromFormat("%U() takes %U positional argument%s but %zd%U %s given",
-                                          display_name(f), sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
+    type_error(check(PyUnicode_FromFormat("%U() takes %U positional argument%s but %zd%U %s given", display_name(f),
+                                          sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
                                           given == 1 && kwonly_given == 0 ? "was" : "were")));
 }
 
@@ -111,20 +118,36 @@ std::vector<Object> bind(FunctionObject* f, PyObject* args, PyObject* kwargs) {
     std::ptrdiff_t varargs = -1;
     for (size_t i = 0; i < params.size(); ++i) {
         switch (params[i].kind) {
-            case Kind::Positional: positional.push_back(i); break;
-            case Kind::KeywordOnly: keyword_only.push_back(i); break;
-            case Kind::VarPositional: varargs = static_cast<std::ptrdiff_t>(i); break;
+            case Kind::Positional:
+                positional.push_back(i);
+                break;
+            case Kind::KeywordOnly:
+                keyword_only.push_back(i);
+                break;
+            case Kind::VarPositional:
+                varargs = static_cast<std::ptrdiff_t>(i);
+                break;
         }
     }
     const Py_ssize_t argcount = PyTuple_Size(args);
     const auto co_argcount = static_cast<Py_ssize_t>(positional.size());
     const Py_ssize_t n = argcount < co_argcount ? argcount : co_argcount;
-    for (Py_ssize_t j = 0; j < n; ++j) slots[positional[static_cast<size_t>(j)]] = Object::borrow(PyTuple_GetItem(args, j));
+    for (Py_ssize_t j = 0; j < n; ++j)
+        slots[positional[static_cast<size_t>(j)]] = Object::borrow(PyTuple_GetItem(args, j));
     if (varargs >= 0) slots[static_cast<size_t>(varargs)] = Object::steal(PyTuple_GetSlice(args, n, argcount));
 
     if (kwargs != nullptr) {
         PyObject *key = nullptr, *value = nullptr;
         Py_ssize_t pos = 0;
+        // From 3.9 on the interpreter refuses a non-string keyword while unpacking the
+        // call, before any binding and without naming the function; 3.8 refuses it
+        // during binding, in keyword order, naming it.
+        if (python_minor() >= 9) {
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (!PyUnicode_Check(key)) type_error(text("keywords must be strings").release());
+            }
+            pos = 0;
+        }
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) {
                 type_error(check(PyUnicode_FromFormat("%U() keywords must be strings", display_name(f))));
@@ -140,8 +163,8 @@ std::vector<Object> bind(FunctionObject* f, PyObject* args, PyObject* kwargs) {
                 if (found >= 0) break;
             }
             if (found < 0) {
-                type_error(check(
-                    PyUnicode_FromFormat("%U() got an unexpected keyword argument '%S'", display_name(f), key)));
+                type_error(
+                    check(PyUnicode_FromFormat("%U() got an unexpected keyword argument '%S'", display_name(f), key)));
             }
             if (slots[static_cast<size_t>(found)]) {
                 type_error(
@@ -344,42 +367,54 @@ Object build_signature(FunctionObject* f) {
     return inspect.attr("Signature").call({items}, {{"return_annotation", return_annotation}});
 }
 
-PyObject* function_getattro(PyObject* self, PyObject* name) {
-    PyObject* result = PyObject_GenericGetAttr(self, name);
-    if (result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
-    FunctionObject* f = as_function(self);
-    if (f->dict != nullptr) {
-        PyObject* value = PyDict_GetItem(f->dict, name);
-        if (value != nullptr) {
-            PyErr_Clear();
-            Py_INCREF(value);
-            return value;
-        }
-    }
-    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__signature__") == 0) {
-        PyErr_Clear();
-        return guarded([&] { return build_signature(f); });
-    }
-    return nullptr;
-}
-
-// Attribute names served by the type's own getters and setters; every other
-// name lives in the instance dict.
-bool is_slot_attribute(PyObject* name) {
-    static const char* const names[] = {"__name__",     "__qualname__",    "__module__",  "__doc__",
-                                        "__defaults__", "__kwdefaults__",  "__annotations__", "__dict__",
-                                        "__globals__"};
+// Names that the type serves through data descriptors (its getters and setters,
+// and `__class__`): these come before the instance dict, as on a plain function.
+bool is_data_descriptor(PyObject* name) {
+    static const char* const names[] = {"__name__",     "__qualname__",   "__module__",      "__doc__",
+                                        "__defaults__", "__kwdefaults__", "__annotations__", "__dict__",
+                                        "__globals__",  "__class__"};
     for (const char* n : names)
         if (PyUnicode_CompareWithASCIIString(name, n) == 0) return true;
     return false;
 }
 
+// "'function' object has no attribute 'x'", worded as for a plain function.
+PyObject* no_attribute(PyObject* self, PyObject* name) {
+    PyObject* type_name_text = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__name__");
+    if (type_name_text == nullptr) return nullptr;
+    PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%U'", type_name_text, name);
+    Py_DECREF(type_name_text);
+    return nullptr;
+}
+
+PyObject* function_getattro(PyObject* self, PyObject* name) {
+    FunctionObject* f = as_function(self);
+    // The instance dict comes before the type's other attributes (its slot wrappers
+    // and methods), as the generic lookup of a type with a dict slot does.
+    if (f->dict != nullptr && PyUnicode_Check(name) && !is_data_descriptor(name)) {
+        PyObject* value = PyDict_GetItemWithError(f->dict, name);
+        if (value != nullptr) {
+            Py_INCREF(value);
+            return value;
+        }
+        if (PyErr_Occurred()) return nullptr;
+    }
+    PyObject* result = PyObject_GenericGetAttr(self, name);
+    if (result != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
+    PyErr_Clear();
+    if (PyUnicode_CompareWithASCIIString(name, "__signature__") == 0) {
+        return guarded([&] { return build_signature(f); });
+    }
+    return no_attribute(self, name);
+}
+
 int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
-    if (!PyUnicode_Check(name) || is_slot_attribute(name)) return PyObject_GenericSetAttr(self, name, value);
+    if (!PyUnicode_Check(name) || is_data_descriptor(name)) return PyObject_GenericSetAttr(self, name, value);
     FunctionObject* f = as_function(self);
     if (value == nullptr) {
-        if (f->dict == nullptr || PyDict_GetItem(f->dict, name) == nullptr) {
-            PyErr_SetObject(PyExc_AttributeError, name);
+        PyObject* present = f->dict != nullptr ? PyDict_GetItemWithError(f->dict, name) : nullptr;
+        if (present == nullptr) {
+            if (!PyErr_Occurred()) no_attribute(self, name);
             return -1;
         }
         return PyDict_DelItem(f->dict, name);
@@ -391,6 +426,19 @@ int function_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return PyDict_SetItem(f->dict, name, value);
 }
 
+PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
+    // Pickled, copied and deep-copied by reference, as a plain function is: the
+    // qualified name is looked up again in the function's module.
+    PyObject* qualname = as_function(self)->qualname;
+    Py_INCREF(qualname);
+    return qualname;
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ----- getters and setters of the def-like attributes -----
 
 PyObject* get_field(PyObject* field) {
@@ -399,8 +447,7 @@ PyObject* get_field(PyObject* field) {
     return v;
 }
 
-int set_field(PyObject** field, PyObject* value, bool allow_none, bool (*accept)(PyObject*),
-              const char* message) {
+int set_field(PyObject** field, PyObject* value, bool allow_none, bool (*accept)(PyObject*), const char* message) {
     if (value == nullptr || (!allow_none && value == Py_None) ||
         (value != Py_None && accept != nullptr && !accept(value))) {
         PyErr_SetString(PyExc_TypeError, message);
@@ -417,32 +464,51 @@ int set_field(PyObject** field, PyObject* value, bool allow_none, bool (*accept)
     return 0;
 }
 
-bool is_str(PyObject* v) { return PyUnicode_Check(v); }
-bool is_tuple(PyObject* v) { return PyTuple_Check(v); }
-bool is_dict(PyObject* v) { return PyDict_Check(v); }
+bool is_str(PyObject* v) {
+    return PyUnicode_Check(v);
+}
+bool is_tuple(PyObject* v) {
+    return PyTuple_Check(v);
+}
+bool is_dict(PyObject* v) {
+    return PyDict_Check(v);
+}
 
-PyObject* get_name(PyObject* s, void*) { return get_field(as_function(s)->name); }
+PyObject* get_name(PyObject* s, void*) {
+    return get_field(as_function(s)->name);
+}
 int set_name(PyObject* s, PyObject* v, void*) {
     return set_field(&as_function(s)->name, v, false, is_str, "__name__ must be set to a string object");
 }
-PyObject* get_qualname(PyObject* s, void*) { return get_field(as_function(s)->qualname); }
+PyObject* get_qualname(PyObject* s, void*) {
+    return get_field(as_function(s)->qualname);
+}
 int set_qualname(PyObject* s, PyObject* v, void*) {
     return set_field(&as_function(s)->qualname, v, false, is_str, "__qualname__ must be set to a string object");
 }
-PyObject* get_module(PyObject* s, void*) { return get_field(as_function(s)->module); }
-int set_module(PyObject* s, PyObject* v, void*) {
-    return set_field(&as_function(s)->module, v, true, nullptr, "cannot delete __module__");
+PyObject* get_module(PyObject* s, void*) {
+    return get_field(as_function(s)->module);
 }
-PyObject* get_doc(PyObject* s, void*) { return get_field(as_function(s)->doc); }
+int set_module(PyObject* s, PyObject* v, void*) {
+    // A plain function's __module__ reads None once deleted.
+    return set_field(&as_function(s)->module, v == nullptr ? Py_None : v, true, nullptr, "");
+}
+PyObject* get_doc(PyObject* s, void*) {
+    return get_field(as_function(s)->doc);
+}
 int set_doc(PyObject* s, PyObject* v, void*) {
     return set_field(&as_function(s)->doc, v == nullptr ? Py_None : v, true, nullptr, "");
 }
-PyObject* get_defaults(PyObject* s, void*) { return get_field(as_function(s)->defaults); }
+PyObject* get_defaults(PyObject* s, void*) {
+    return get_field(as_function(s)->defaults);
+}
 int set_defaults(PyObject* s, PyObject* v, void*) {
     return set_field(&as_function(s)->defaults, v == nullptr ? Py_None : v, true, is_tuple,
                      "__defaults__ must be set to a tuple object");
 }
-PyObject* get_kwdefaults(PyObject* s, void*) { return get_field(as_function(s)->kwdefaults); }
+PyObject* get_kwdefaults(PyObject* s, void*) {
+    return get_field(as_function(s)->kwdefaults);
+}
 int set_kwdefaults(PyObject* s, PyObject* v, void*) {
     return set_field(&as_function(s)->kwdefaults, v == nullptr ? Py_None : v, true, is_dict,
                      "__kwdefaults__ must be set to a dict object");
@@ -462,9 +528,26 @@ PyObject* get_dict(PyObject* s, void*) {
     return get_field(f->dict);
 }
 int set_dict(PyObject* s, PyObject* v, void*) {
-    return set_field(&as_function(s)->dict, v, false, is_dict, "__dict__ must be set to a dictionary");
+    if (v == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "cannot delete __dict__");
+        return -1;
+    }
+    if (!PyDict_Check(v)) {
+        return guarded_status([&] {
+            std::string got = type_name(Object::steal(PyObject_Type(v)));
+            PyErr_Format(PyExc_TypeError, "__dict__ must be set to a dictionary, not a '%.200s'", got.c_str());
+            throw_pending();
+        });
+    }
+    return set_field(&as_function(s)->dict, v, false, is_dict, "");
 }
-PyObject* get_globals(PyObject* s, void*) { return get_field(as_function(s)->globals); }
+PyObject* get_globals(PyObject* s, void*) {
+    return get_field(as_function(s)->globals);
+}
+int set_globals(PyObject*, PyObject*, void*) {
+    PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+    return -1;
+}
 
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -475,7 +558,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__dict__", get_dict, set_dict, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, set_globals, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -489,16 +572,13 @@ PyType_Slot function_slots[] = {
     {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
     {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
     {Py_tp_new, reinterpret_cast<void*>(function_new)},
     {0, nullptr},
 };
 
 PyType_Spec function_spec = {
-    "vantle.function",
-    sizeof(FunctionObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    function_slots,
+    "vantle.function", sizeof(FunctionObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, function_slots,
 };
 
 Object annotations_of(const FunctionSpec& spec) {
@@ -513,14 +593,16 @@ Object annotations_of(const FunctionSpec& spec) {
 
 }  // namespace
 
-Object create_function_type(const char* /*module_name*/) { return Object::steal(PyType_FromSpec(&function_spec)); }
+Object create_function_type(const char* /*module_name*/) {
+    return Object::steal(PyType_FromSpec(&function_spec));
+}
 
 bool is_function(Handle obj) {
     return PyType_GetSlot(Py_TYPE(obj.ptr()), Py_tp_call) == reinterpret_cast<void*>(function_call);
 }
 
-Object make_function(Handle function_type, Handle globals, const FunctionSpec& spec, Handle defaults,
-                     Handle kwdefaults, Handle captured, Handle qualname) {
+Object make_function(Handle function_type, Handle globals, const FunctionSpec& spec, Handle defaults, Handle kwdefaults,
+                     Handle captured, Handle qualname) {
     auto* type = reinterpret_cast<PyTypeObject*>(function_type.ptr());
     Object self = Object::steal(PyType_GenericAlloc(type, 0));
     FunctionObject* f = as_function(self.ptr());
@@ -528,7 +610,8 @@ Object make_function(Handle function_type, Handle globals, const FunctionSpec& s
     f->spec = &spec;
     f->globals = Object::borrow(globals).release();
     f->name = text(spec.name).release();
-    f->qualname = qualname ? Object::borrow(qualname).release() : text(spec.qualname ? spec.qualname : spec.name).release();
+    f->qualname =
+        qualname ? Object::borrow(qualname).release() : text(spec.qualname ? spec.qualname : spec.name).release();
     PyObject* module = PyDict_GetItemString(globals.ptr(), "__name__");
     f->module = Object::borrow(module != nullptr ? module : Py_None).release();
     f->doc = spec.doc != nullptr ? text(spec.doc).release() : none().release();
@@ -580,8 +663,8 @@ Object Call::closure(const FunctionSpec& spec, std::initializer_list<Handle> cap
     FunctionObject* f = as_function(function_.ptr());
     Object qualname = Object::steal(PyUnicode_FromFormat("%U.<locals>.%s", f->qualname, spec.name));
     Object captured_tuple = tuple(captured_values);
-    return make_function(Object::steal(PyObject_Type(function_.ptr())), Handle(f->globals), spec, Handle(),
-                         Handle(), captured_tuple, qualname);
+    return make_function(Object::steal(PyObject_Type(function_.ptr())), Handle(f->globals), spec, Handle(), Handle(),
+                         captured_tuple, qualname);
 }
 
 }  // namespace bridge

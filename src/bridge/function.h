@@ -67,9 +67,8 @@ Object create_function_type(const char* module_name);
 
 // Makes a function object of `function_type` whose globals are `globals`.
 // `defaults`/`kwdefaults` may be empty handles (no defaults).
-Object make_function(Handle function_type, Handle globals, const FunctionSpec& spec,
-                     Handle defaults = Handle(), Handle kwdefaults = Handle(),
-                     Handle captured = Handle(), Handle qualname = Handle());
+Object make_function(Handle function_type, Handle globals, const FunctionSpec& spec, Handle defaults = Handle(),
+                     Handle kwdefaults = Handle(), Handle captured = Handle(), Handle qualname = Handle());
 
 // True if `obj` is one of our function objects (of any module).
 bool is_function(Handle obj);

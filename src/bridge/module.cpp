@@ -44,7 +44,9 @@ void ModuleBuilder::from_import(const char* module, std::initializer_list<const 
     }
 }
 
-void ModuleBuilder::set(const char* name, Handle value) { check(PyDict_SetItemString(globals_.ptr(), name, value.ptr())); }
+void ModuleBuilder::set(const char* name, Handle value) {
+    check(PyDict_SetItemString(globals_.ptr(), name, value.ptr()));
+}
 
 Object ModuleBuilder::get(const char* name) const {
     PyObject* value = PyDict_GetItemString(globals_.ptr(), name);

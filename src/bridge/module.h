@@ -52,10 +52,14 @@ int run_module_exec(PyObject* module, void (*fill)(ModuleBuilder&));
 
 // Declares the initialisation entry of extension module `name` (multi-phase init),
 // whose body is the function `fill(bridge::ModuleBuilder&)`.
-#define BRIDGE_MODULE(name, fill)                                                               \
-    static int bridge_exec_##name(PyObject* module) { return bridge::run_module_exec(module, fill); } \
-    static PyModuleDef_Slot bridge_slots_##name[] = {                                           \
-        {Py_mod_exec, reinterpret_cast<void*>(bridge_exec_##name)}, {0, nullptr}};              \
-    static PyModuleDef bridge_def_##name = {                                                    \
-        PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, bridge_slots_##name, nullptr, nullptr, nullptr}; \
-    PyMODINIT_FUNC PyInit_##name(void) { return PyModuleDef_Init(&bridge_def_##name); }
+#define BRIDGE_MODULE(name, fill)                                                                                \
+    static int bridge_exec_##name(PyObject* module) {                                                            \
+        return bridge::run_module_exec(module, fill);                                                            \
+    }                                                                                                            \
+    static PyModuleDef_Slot bridge_slots_##name[] = {{Py_mod_exec, reinterpret_cast<void*>(bridge_exec_##name)}, \
+                                                     {0, nullptr}};                                              \
+    static PyModuleDef bridge_def_##name = {PyModuleDef_HEAD_INIT, #name,   nullptr, 0,      nullptr,            \
+                                            bridge_slots_##name,   nullptr, nullptr, nullptr};                   \
+    PyMODINIT_FUNC PyInit_##name(void) {                                                                         \
+        return PyModuleDef_Init(&bridge_def_##name);                                                             \
+    }

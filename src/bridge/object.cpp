@@ -15,20 +15,26 @@ Object make_kwargs(std::initializer_list<std::pair<const char*, Handle>> kwargs)
 
 }  // namespace
 
-Object Handle::attr(const char* name) const { return Object::steal(PyObject_GetAttrString(ptr_, name)); }
+Object Handle::attr(const char* name) const {
+    return Object::steal(PyObject_GetAttrString(ptr_, name));
+}
 
 void Handle::set_attr(const char* name, Handle value) const {
     check(PyObject_SetAttrString(ptr_, name, value.ptr()));
 }
 
-Object Handle::call(std::initializer_list<Handle> args) const { return call_tuple(tuple(args)); }
+Object Handle::call(std::initializer_list<Handle> args) const {
+    return call_tuple(tuple(args));
+}
 
 Object Handle::call(std::initializer_list<Handle> args,
                     std::initializer_list<std::pair<const char*, Handle>> kwargs) const {
     return call_tuple(tuple(args), make_kwargs(kwargs));
 }
 
-Object Handle::call_tuple(Handle args) const { return Object::steal(PyObject_Call(ptr_, args.ptr(), nullptr)); }
+Object Handle::call_tuple(Handle args) const {
+    return Object::steal(PyObject_Call(ptr_, args.ptr(), nullptr));
+}
 
 Object Handle::call_tuple(Handle args, Handle kwargs) const {
     return Object::steal(PyObject_Call(ptr_, args.ptr(), kwargs.ptr()));
@@ -47,7 +53,9 @@ Object Handle::item(Py_ssize_t index) const {
     return Object::steal(PySequence_GetItem(ptr_, index));
 }
 
-Object Handle::item(Handle key) const { return Object::steal(PyObject_GetItem(ptr_, key.ptr())); }
+Object Handle::item(Handle key) const {
+    return Object::steal(PyObject_GetItem(ptr_, key.ptr()));
+}
 
 Py_ssize_t Handle::length() const {
     Py_ssize_t n = PyObject_Length(ptr_);
@@ -55,7 +63,9 @@ Py_ssize_t Handle::length() const {
     return n;
 }
 
-Object Handle::type() const { return Object::steal(PyObject_Type(ptr_)); }
+Object Handle::type() const {
+    return Object::steal(PyObject_Type(ptr_));
+}
 
 Object tuple(std::initializer_list<Handle> items) {
     Object t = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -67,9 +77,15 @@ Object tuple(std::initializer_list<Handle> items) {
     return t;
 }
 
-Object list() { return Object::steal(PyList_New(0)); }
-Object dict() { return Object::steal(PyDict_New()); }
-Object import(const char* module_name) { return Object::steal(PyImport_ImportModule(module_name)); }
+Object list() {
+    return Object::steal(PyList_New(0));
+}
+Object dict() {
+    return Object::steal(PyDict_New());
+}
+Object import(const char* module_name) {
+    return Object::steal(PyImport_ImportModule(module_name));
+}
 
 std::string to_string(Handle str) {
     Object utf8 = Object::steal(PyUnicode_AsUTF8String(str.ptr()));
@@ -91,11 +107,17 @@ void raise(Handle cls, Handle message) {
     throw_pending();
 }
 
-void raise(Handle cls, const char* message) { raise(cls, text(message)); }
+void raise(Handle cls, const char* message) {
+    raise(cls, text(message));
+}
 
-void raise(PyObject* builtin_cls, const std::string& message) { raise(Handle(builtin_cls), text(message)); }
+void raise(PyObject* builtin_cls, const std::string& message) {
+    raise(Handle(builtin_cls), text(message));
+}
 
-bool error_matches(Handle cls) { return PyErr_ExceptionMatches(cls.ptr()) != 0; }
+bool error_matches(Handle cls) {
+    return PyErr_ExceptionMatches(cls.ptr()) != 0;
+}
 
 SavedError::SavedError() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
@@ -108,7 +130,9 @@ SavedError::SavedError() {
     Py_XDECREF(traceback);
 }
 
-void SavedError::restore() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+void SavedError::restore() {
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
 
 void SavedError::discard() {
     type_ = Object();

@@ -17,7 +17,9 @@ namespace bridge {
 // a NULL/-1 return so that the interpreter sees the exception.
 struct PendingError {};
 
-[[noreturn]] inline void throw_pending() { throw PendingError{}; }
+[[noreturn]] inline void throw_pending() {
+    throw PendingError{};
+}
 
 // Returns `p`, or throws if the C API reported an error (NULL result).
 inline PyObject* check(PyObject* p) {
@@ -50,8 +52,7 @@ public:
     // Calls the object with positional arguments only.
     Object call(std::initializer_list<Handle> args = {}) const;
     // Calls the object with positional and keyword arguments.
-    Object call(std::initializer_list<Handle> args,
-                std::initializer_list<std::pair<const char*, Handle>> kwargs) const;
+    Object call(std::initializer_list<Handle> args, std::initializer_list<std::pair<const char*, Handle>> kwargs) const;
     // Calls with a ready tuple (and optional dict) of arguments.
     Object call_tuple(Handle args) const;
     Object call_tuple(Handle args, Handle kwargs) const;
@@ -61,9 +62,7 @@ public:
                   std::initializer_list<std::pair<const char*, Handle>> kwargs) const;
 
     bool truthy() const { return check(PyObject_IsTrue(ptr_)) != 0; }
-    bool equals(Handle other) const {
-        return check(PyObject_RichCompareBool(ptr_, other.ptr_, Py_EQ)) != 0;
-    }
+    bool equals(Handle other) const { return check(PyObject_RichCompareBool(ptr_, other.ptr_, Py_EQ)) != 0; }
     Object item(Py_ssize_t index) const;
     Object item(Handle key) const;
     Py_ssize_t length() const;
@@ -106,11 +105,21 @@ private:
 
 // ----- constructors of common values -----
 
-inline Object none() { return Object::borrow(Py_None); }
-inline Object boolean(bool v) { return Object::borrow(v ? Py_True : Py_False); }
-inline Object integer(long long v) { return Object::steal(PyLong_FromLongLong(v)); }
-inline Object floating(double v) { return Object::steal(PyFloat_FromDouble(v)); }
-inline Object text(const char* s) { return Object::steal(PyUnicode_FromString(s)); }
+inline Object none() {
+    return Object::borrow(Py_None);
+}
+inline Object boolean(bool v) {
+    return Object::borrow(v ? Py_True : Py_False);
+}
+inline Object integer(long long v) {
+    return Object::steal(PyLong_FromLongLong(v));
+}
+inline Object floating(double v) {
+    return Object::steal(PyFloat_FromDouble(v));
+}
+inline Object text(const char* s) {
+    return Object::steal(PyUnicode_FromString(s));
+}
 inline Object text(const std::string& s) {
     return Object::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
@@ -121,16 +130,28 @@ Object import(const char* module_name);
 
 // ----- operators, as the interpreter applies them -----
 
-inline Object subtract(Handle a, Handle b) { return Object::steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
-inline Object multiply(Handle a, Handle b) { return Object::steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
-inline Object bit_or(Handle a, Handle b) { return Object::steal(PyNumber_Or(a.ptr(), b.ptr())); }
-inline Object concat(Handle a, Handle b) { return Object::steal(PySequence_Concat(a.ptr(), b.ptr())); }
-inline Object compare(Handle a, Handle b, int op) { return Object::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)); }
+inline Object subtract(Handle a, Handle b) {
+    return Object::steal(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+inline Object multiply(Handle a, Handle b) {
+    return Object::steal(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
+inline Object bit_or(Handle a, Handle b) {
+    return Object::steal(PyNumber_Or(a.ptr(), b.ptr()));
+}
+inline Object concat(Handle a, Handle b) {
+    return Object::steal(PySequence_Concat(a.ptr(), b.ptr()));
+}
+inline Object compare(Handle a, Handle b, int op) {
+    return Object::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
+}
 // `item in container`
 inline bool contains(Handle container, Handle item) {
     return check(PySequence_Contains(container.ptr(), item.ptr())) != 0;
 }
-inline bool is_instance(Handle obj, Handle cls) { return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) != 0; }
+inline bool is_instance(Handle obj, Handle cls) {
+    return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) != 0;
+}
 
 // Calls `f(item)` for every item of `iterable`, as a for statement does.
 template <class F>

@@ -25,12 +25,13 @@ const FunctionSpec check_varnow_spec{
     .name = "check_varnow",
     .params = {{"supplied"}, {"supported"}},
     .body = check_varnow,
-    .doc = "Checks that the supplied options are supported by the stream reader and are of the right type.\n"
-           "\n"
-           ":param supplied: The supplied options\n"
-           ":param supported: The supported options, where the key is the option name\n"
-           "    and the value is the expected type\n"
-           ":raises InvalidRuntimeOptionError: An option is not supported or has the wrong type",
+    .doc =
+        "Checks that the supplied options are supported by the stream reader and are of the right type.\n"
+        "\n"
+        ":param supplied: The supplied options\n"
+        ":param supported: The supported options, where the key is the option name\n"
+        "    and the value is the expected type\n"
+        ":raises InvalidRuntimeOptionError: An option is not supported or has the wrong type",
 };
 
 void fill(ModuleBuilder& m) {

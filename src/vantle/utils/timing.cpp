@@ -19,7 +19,9 @@ Object timeout_reset(Call& c) {
     return none();
 }
 
-Object elapsed(Call& c, Handle self) { return subtract(c.global("time").call(), self.attr("start")); }
+Object elapsed(Call& c, Handle self) {
+    return subtract(c.global("time").call(), self.attr("start"));
+}
 
 Object timeout_bool(Call& c) {
     Handle self = c.arg(0);
@@ -39,9 +41,10 @@ const FunctionSpec timeout_init_spec{
     .name = "__init__",
     .params = {{"self"}, {"time_seconds"}, {"raise_error"}, {"print_timeout"}},
     .body = timeout_init,
-    .doc = ":param time_seconds: How long until the timeout returns False for bool()\n"
-           ":param raise_error: If True, raise a TimeoutError if bool() ever returns False\n"
-           ":param print_timeout: If True, print out a warning when the timer has timed out",
+    .doc =
+        ":param time_seconds: How long until the timeout returns False for bool()\n"
+        ":param raise_error: If True, raise a TimeoutError if bool() ever returns False\n"
+        ":param print_timeout: If True, print out a warning when the timer has timed out",
     .qualname = "Timeout.__init__",
 };
 
