@@ -21,8 +21,7 @@ Object try_set_property(Call& c) {
 
 Object unknown_property_error_init(Call& c) {
     Handle self = c.arg(0), element = c.arg(1), property_name = c.arg(2);
-    c.super(self).method("__init__",
-                         {fstr({"Element ", element, " has no property named '", property_name, "'"})});
+    c.super(self).method("__init__", {fstr({"Element ", element, " has no property named '", property_name, "'"})});
     self.set_attr("property_name", property_name);
     return none();
 }
@@ -33,8 +32,8 @@ Object find_element_factory(Call& c) {
     Object gst = c.global("Gst");
     Object factory_class = gst.attr("ElementFactory");
     Object factories = factory_class.method("list_get_elements", {type, gst.attr("Rank").attr("MARGINAL")});
-    factories = factory_class.method("list_filter",
-                                     {factories, caps, gst.attr("PadDirection").attr("SINK"), boolean(false)});
+    factories =
+        factory_class.method("list_filter", {factories, caps, gst.attr("PadDirection").attr("SINK"), boolean(false)});
     if (factories.length() == 0) {
         raise(c.global("StreamSetupError"),
               fstr({"Could not find compatible element for caps: ", caps.method("to_string")}));
@@ -42,19 +41,25 @@ Object find_element_factory(Call& c) {
     return factories.item(0);
 }
 
-Object find_element(Call& c) { return c.global("find_element_factory").call({c.arg(0), c.arg(1)}).method("create"); }
+Object find_element(Call& c) {
+    return c.global("find_element_factory").call({c.arg(0), c.arg(1)}).method("create");
+}
 
 // The caps as text, or None when the pad reports none (or empty caps).
-Object caps_text(const Object& caps) { return caps.truthy() ? caps.method("to_string") : none(); }
+Object caps_text(const Object& caps) {
+    return caps.truthy() ? caps.method("to_string") : none();
+}
 
 Object pad_to_string(Call& c) {
     Handle pad = c.arg(0);
     Object current_caps = caps_text(pad.method("get_current_caps"));
     Object allowed_caps = caps_text(pad.method("get_allowed_caps"));
+    // The text is built left to right: the pad is formatted before the three calls.
+    Object pad_text = fstr({pad});
     Object direction = pad.method("get_direction");
     Object linked = pad.method("is_linked");
     Object active = pad.method("is_active");
-    return fstr({pad, "(current_caps=", current_caps, ", allowed_caps=", allowed_caps, ", direction=", direction,
+    return fstr({pad_text, "(current_caps=", current_caps, ", allowed_caps=", allowed_caps, ", direction=", direction,
                  ", linked=", linked, ", active=", active, ")"});
 }
 
@@ -84,22 +89,24 @@ const FunctionSpec is_video_pad_spec{
     .name = "is_video_pad",
     .params = {{"pad"}},
     .body = is_video_pad,
-    .doc = "Determines whether the pad supplies video. The media type is taken from the pad's caps,\n"
-           "which have the form type/format (e.g. video/x-h264); any media type that starts with\n"
-           "\"video/\" counts as video.\n"
-           "\n"
-           ":param pad: The pad to check\n"
-           ":return: True if the pad is a video pad",
+    .doc =
+        "Determines whether the pad supplies video. The media type is taken from the pad's caps,\n"
+        "which have the form type/format (e.g. video/x-h264); any media type that starts with\n"
+        "\"video/\" counts as video.\n"
+        "\n"
+        ":param pad: The pad to check\n"
+        ":return: True if the pad is a video pad",
 };
 
 const FunctionSpec is_rtp_audio_pad_spec{
     .name = "is_rtp_audio_pad",
     .params = {{"pad"}},
     .body = is_rtp_audio_pad,
-    .doc = "Checks a pad that represents an RTP stream to see whether it is an audio stream.\n"
-           "\n"
-           ":param pad: The pad to check\n"
-           ":return: True if the RTP stream carries audio",
+    .doc =
+        "Checks a pad that represents an RTP stream to see whether it is an audio stream.\n"
+        "\n"
+        ":param pad: The pad to check\n"
+        ":return: True if the RTP stream carries audio",
 };
 
 const FunctionSpec pad_to_string_spec{
@@ -113,12 +120,13 @@ const FunctionSpec find_element_factory_spec{
     .name = "find_element_factory",
     .params = {{"caps", "Gst.Caps"}, {"type_"}},
     .body = find_element_factory,
-    .doc = "Searches for an element factory for an element that can take the given caps on its sink pad.\n"
-           "\n"
-           ":param caps: The caps that the element must support as input\n"
-           ":param type_: The type of element to search for\n"
-           ":return: The element factory\n"
-           ":raises StreamSetupError: No element factory was found",
+    .doc =
+        "Searches for an element factory for an element that can take the given caps on its sink pad.\n"
+        "\n"
+        ":param caps: The caps that the element must support as input\n"
+        ":param type_: The type of element to search for\n"
+        ":return: The element factory\n"
+        ":raises StreamSetupError: No element factory was found",
     .return_annotation = "Gst.ElementFactory",
 };
 
@@ -126,12 +134,13 @@ const FunctionSpec find_element_spec{
     .name = "find_element",
     .params = {{"caps", "Gst.Caps"}, {"type_"}},
     .body = find_element,
-    .doc = "Searches for an element that can take the given caps on its sink pad.\n"
-           "\n"
-           ":param caps: The caps that the element must support as input\n"
-           ":param type_: The type of element to search for\n"
-           ":return: The found element\n"
-           ":raises StreamSetupError: No element was found",
+    .doc =
+        "Searches for an element that can take the given caps on its sink pad.\n"
+        "\n"
+        ":param caps: The caps that the element must support as input\n"
+        ":param type_: The type of element to search for\n"
+        ":return: The found element\n"
+        ":raises StreamSetupError: No element was found",
     .return_annotation = "Gst.Element",
 };
 
@@ -148,12 +157,13 @@ const FunctionSpec try_set_property_spec{
     .name = "try_set_property",
     .params = {{"element", "Gst.Element"}, {"name", "str", Exact::Str}, {"value", "Any"}},
     .body = try_set_property,
-    .doc = "Sets the element's property if it exists.\n"
-           "\n"
-           ":param element: The element whose property to set\n"
-           ":param name: The name of the property\n"
-           ":param value: The value to set the property to\n"
-           ":raises UnknownPropertyError: The element has no property of the given name",
+    .doc =
+        "Sets the element's property if it exists.\n"
+        "\n"
+        ":param element: The element whose property to set\n"
+        ":param name: The name of the property\n"
+        ":param value: The value to set the property to\n"
+        ":raises UnknownPropertyError: The element has no property of the given name",
     .return_annotation = "None",
 };
 

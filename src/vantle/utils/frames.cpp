@@ -19,29 +19,33 @@ Object framerate_from_structure(Call& c) {
     return Object::steal(PyNumber_TrueDivide(numerator.ptr(), denominator.ptr()));
 }
 
-// True if `rows` rows of `stride` bytes, the last one only `row_bytes` long, starting
-// at `offset`, lie within `size` bytes. Overflow counts as "does not fit".
+// True if `rows` rows of `stride` bytes (negative: bottom-up), each `row_bytes` long,
+// the first starting at `offset`, lie within `size` bytes. Overflow counts as "does not fit".
 bool fits(int64_t offset, int64_t rows, int64_t stride, int64_t row_bytes, int64_t size) {
     if (rows <= 0 || row_bytes <= 0) return true;
-    int64_t span = 0;
-    if (__builtin_mul_overflow(rows - 1, stride, &span) || __builtin_add_overflow(span, row_bytes, &span) ||
-        __builtin_add_overflow(span, offset, &span)) {
+    int64_t span = 0, first = 0, end = 0;
+    if (__builtin_mul_overflow(rows - 1, stride, &span)) return false;
+    if (__builtin_add_overflow(offset, span < 0 ? span : 0, &first)) return false;
+    if (__builtin_add_overflow(offset, span > 0 ? span : 0, &end) || __builtin_add_overflow(end, row_bytes, &end)) {
         return false;
     }
-    return span <= size;
+    return first >= 0 && end <= size;
 }
 
 // The byte offset and row stride of the frame in the buffer. GStreamer pads each
 // BGR row to a multiple of 4 bytes unless a video meta says otherwise; a buffer
 // that is too small for padded rows but holds tightly packed ones is read as packed.
 std::pair<int64_t, int64_t> layout(Handle buffer, int64_t width, int64_t height, int64_t size) {
+    // An empty or negative size has no rows to place; numpy judges the shape.
+    if (width <= 0 || height <= 0) return {0, width * 3};
     Object meta = import("gi.repository.GstVideo").method("buffer_get_video_meta", {buffer});
     if (!meta.is_none()) {
         return {to_integer(meta.attr("offset").item(0)), to_integer(meta.attr("stride").item(0))};
     }
     const int64_t row_bytes = width * 3;
     const int64_t padded = (row_bytes + 3) & ~int64_t{3};
-    if (padded != row_bytes && !fits(0, height, padded, row_bytes, size) && fits(0, height, row_bytes, row_bytes, size)) {
+    if (padded != row_bytes && !fits(0, height, padded, row_bytes, size) &&
+        fits(0, height, row_bytes, row_bytes, size)) {
         return {0, row_bytes};
     }
     return {0, padded};
@@ -54,13 +58,25 @@ Object copy_frame(Call& c, Handle buffer, Handle data, Handle width, Handle heig
     const int64_t size = PyObject_Length(data.ptr());
     if (size < 0) throw_pending();
     auto [offset, stride] = layout(buffer, w, h, size);
+    // Bounded here rather than left to numpy, which neither bounds a strided view over an
+    // empty buffer nor refuses an empty mapping whose pointer is NULL (it hands out fresh,
+    // uninitialised memory instead). The error is the one numpy gives for a short buffer.
+    if (!fits(offset, h, stride, w * 3, size)) {
+        raise(Handle(PyExc_TypeError), "buffer is too small for requested array");
+    }
     Object np = c.global("np");
-    Object view = np.attr("ndarray").call(
-        {}, {{"shape", tuple({height, width, integer(3)})},
-             {"dtype", np.attr("uint8")},
-             {"buffer", data},
-             {"offset", integer(offset)},
-             {"strides", tuple({integer(stride), integer(3), integer(1)})}});
+    Object shape = tuple({height, width, integer(3)});
+    Object view;
+    if (offset == 0 && stride == w * 3) {
+        // Rows follow each other: a plain array over the buffer.
+        view = np.attr("ndarray").call({}, {{"shape", shape}, {"dtype", np.attr("uint8")}, {"buffer", data}});
+    } else {
+        view = np.attr("ndarray").call({}, {{"shape", shape},
+                                            {"dtype", np.attr("uint8")},
+                                            {"buffer", data},
+                                            {"offset", integer(offset)},
+                                            {"strides", tuple({integer(stride), integer(3), integer(1)})}});
+    }
     return view.method("copy");
 }
 
@@ -111,11 +127,12 @@ const FunctionSpec sample_to_ndarray_spec{
     .name = "sample_to_ndarray",
     .params = {{"sample", "Gst.Sample"}},
     .body = sample_to_ndarray,
-    .doc = "Converts the provided sample to a Numpy ndarray.\n"
-           "\n"
-           ":param sample: The sample to convert and emit\n"
-           ":return: The Numpy ndarray\n"
-           ":raises SampleConversionError: The sample could not be properly converted",
+    .doc =
+        "Converts the provided sample to a Numpy ndarray.\n"
+        "\n"
+        ":param sample: The sample to convert and emit\n"
+        ":return: The Numpy ndarray\n"
+        ":raises SampleConversionError: The sample could not be properly converted",
     .return_annotation = "np.ndarray",
 };
 

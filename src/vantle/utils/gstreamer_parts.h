@@ -25,6 +25,8 @@ extern const char* const unknown_property_error_doc;
 extern const bridge::FunctionSpec try_set_property_spec;
 
 // `value[1]`: the middle element of a triple such as get_state's result.
-inline bridge::Object middle(bridge::Handle triple) { return triple.item(1); }
+inline bridge::Object middle(bridge::Handle triple) {
+    return triple.item(1);
+}
 
 }  // namespace vantle::gstreamer

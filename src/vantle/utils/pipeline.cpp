@@ -27,8 +27,7 @@ Object from_launch_string(Call& c) {
 }
 
 Object new_element(Call& c) {
-    Handle self = c.arg(0), factory_name = c.arg(1), link_to = c.arg(2), properties = c.arg(3),
-           auto_play = c.arg(4);
+    Handle self = c.arg(0), factory_name = c.arg(1), link_to = c.arg(2), properties = c.arg(3), auto_play = c.arg(4);
     Object gst = c.global("Gst");
     Object element = gst.attr("ElementFactory").method("make", {factory_name});
     self.method("add", {element});
@@ -55,8 +54,9 @@ Object filter_caps(Call& c) {
         check(PyDict_SetItemString(properties.ptr(), "caps",
                                    c.global("Gst").attr("Caps").method("from_string", {option}).ptr()));
         try {
-            Object capsfilter = self.method("new_element", {text("capsfilter")},
-                                            {{"link_to", link_to}, {"properties", properties}, {"auto_play", auto_play}});
+            Object capsfilter =
+                self.method("new_element", {text("capsfilter")},
+                            {{"link_to", link_to}, {"properties", properties}, {"auto_play", auto_play}});
             result = tuple({capsfilter, option});
         } catch (const PendingError&) {
             if (!error_matches(c.global("NotLinkedError"))) throw;
@@ -85,7 +85,9 @@ Object append_destructor(Handle self, const Object& destructor) {
     return none();
 }
 
-Object remove_bus_watch(Call& c) { return c.captured(0).method("get_bus").method("remove_watch"); }
+Object remove_bus_watch(Call& c) {
+    return c.captured(0).method("get_bus").method("remove_watch");
+}
 
 const FunctionSpec remove_bus_watch_spec{.name = "<lambda>", .params = {}, .body = remove_bus_watch};
 
@@ -97,7 +99,9 @@ Object add_bus_watch(Call& c) {
     return append_destructor(self, c.closure(remove_bus_watch_spec, {self}));
 }
 
-Object remove_probe(Call& c) { return c.captured(0).method("remove_probe", {c.captured(1)}); }
+Object remove_probe(Call& c) {
+    return c.captured(0).method("remove_probe", {c.captured(1)});
+}
 
 const FunctionSpec remove_probe_spec{.name = "<lambda>", .params = {}, .body = remove_probe};
 
@@ -140,7 +144,9 @@ Object pipeline_del(Call& c) {
 
 // ----- state waits and error posting -----
 
-Object state_of(Handle pipeline, Handle timeout_ns) { return middle(pipeline.method("get_state", {timeout_ns})); }
+Object state_of(Handle pipeline, Handle timeout_ns) {
+    return middle(pipeline.method("get_state", {timeout_ns}));
+}
 
 // GStreamer takes its time-outs as whole nanoseconds.
 Object nanoseconds(Call& c, Handle seconds) {
@@ -225,11 +231,12 @@ const FunctionSpec from_launch_string_spec{
     .name = "from_launch_string",
     .params = {{"launch", "str", Exact::Str}, {"name", "str", Exact::Str}},
     .body = from_launch_string,
-    .doc = "Creates a pipeline from a launch string, e.g. \"videotestsrc ! videoconvert ! appsink\".\n"
-           "\n"
-           ":param launch: The launch string to parse\n"
-           ":param name: The name to use for the pipeline\n"
-           ":return: The parsed pipeline, as a Pipeline",
+    .doc =
+        "Creates a pipeline from a launch string, e.g. \"videotestsrc ! videoconvert ! appsink\".\n"
+        "\n"
+        ":param launch: The launch string to parse\n"
+        ":param name: The name to use for the pipeline\n"
+        ":return: The parsed pipeline, as a Pipeline",
     .return_annotation = "Pipeline",
     .qualname = "Pipeline.from_launch_string",
 };
@@ -282,14 +289,15 @@ const FunctionSpec wait_until_playing_spec{
     .name = "wait_until_playing",
     .params = {{"self"}, {"timeout", "int"}},
     .body = wait_until_playing,
-    .doc = "Blocks until one of the following conditions are met:\n"
-           "         - The pipeline starts playing\n"
-           "         - A timeout occurs, raising a StreamSetupError\n"
-           "         - The pipeline reports an error, raising a StreamSetupError\n"
-           "\n"
-           "        :param timeout: The time in seconds to wait for the pipeline to start\n"
-           "            playing\n"
-           "        ",
+    .doc =
+        "Blocks until one of the following conditions are met:\n"
+        "         - The pipeline starts playing\n"
+        "         - A timeout occurs, raising a StreamSetupError\n"
+        "         - The pipeline reports an error, raising a StreamSetupError\n"
+        "\n"
+        "        :param timeout: The time in seconds to wait for the pipeline to start\n"
+        "            playing\n"
+        "        ",
     .qualname = "Pipeline.wait_until_playing",
 };
 
@@ -297,13 +305,14 @@ const FunctionSpec wait_until_null_spec{
     .name = "wait_until_null",
     .params = {{"self"}, {"timeout", "int"}},
     .body = wait_until_null,
-    .doc = "Blocks until one of the following conditions are met:\n"
-           "         - The pipeline reaches a null state\n"
-           "         - A timeout occurs, raising a StreamSetupError\n"
-           "\n"
-           "        :param timeout: The time in seconds to wait for the pipeline to reach a\n"
-           "            null state\n"
-           "        ",
+    .doc =
+        "Blocks until one of the following conditions are met:\n"
+        "         - The pipeline reaches a null state\n"
+        "         - A timeout occurs, raising a StreamSetupError\n"
+        "\n"
+        "        :param timeout: The time in seconds to wait for the pipeline to reach a\n"
+        "            null state\n"
+        "        ",
     .qualname = "Pipeline.wait_until_null",
 };
 
@@ -311,9 +320,10 @@ const FunctionSpec appsink_get_spec{
     .name = "appsink",
     .params = {{"self"}},
     .body = appsink_get,
-    .doc = "The appsink from which the consumer pulls samples.\n"
-           "\n"
-           ":raises StreamSetupError: The appsink has not been set yet",
+    .doc =
+        "The appsink from which the consumer pulls samples.\n"
+        "\n"
+        ":raises StreamSetupError: The appsink has not been set yet",
     .return_annotation = "GstApp.AppSink",
     .qualname = "Pipeline.appsink",
 };
@@ -333,15 +343,16 @@ const FunctionSpec new_element_spec{
                {"properties", "dict", Exact::Dict},
                {"auto_play"}},
     .body = new_element,
-    .doc = "Creates a new element from the factory of that name (e.g. \"videoconvert\"), adds it to the\n"
-           "pipeline and links `link_to` to it when given.\n"
-           "\n"
-           ":param factory_name: The name of the element factory\n"
-           ":param link_to: The upstream element to link to the new element, or None\n"
-           ":param properties: Properties to set on the new element, or None\n"
-           ":param auto_play: If true, the new element is set to PLAYING before it is linked\n"
-           ":return: The new element\n"
-           ":raises NotLinkedError: `link_to` could not be linked to the new element",
+    .doc =
+        "Creates a new element from the factory of that name (e.g. \"videoconvert\"), adds it to the\n"
+        "pipeline and links `link_to` to it when given.\n"
+        "\n"
+        ":param factory_name: The name of the element factory\n"
+        ":param link_to: The upstream element to link to the new element, or None\n"
+        ":param properties: Properties to set on the new element, or None\n"
+        ":param auto_play: If true, the new element is set to PLAYING before it is linked\n"
+        ":return: The new element\n"
+        ":raises NotLinkedError: `link_to` could not be linked to the new element",
     .return_annotation = "Gst.Element",
     .qualname = "Pipeline.new_element",
 };
@@ -350,13 +361,14 @@ const FunctionSpec filter_caps_spec{
     .name = "filter_caps",
     .params = {{"self"}, {"link_to", "Gst.Element"}, {"options", "List[str]"}, {"auto_play"}},
     .body = filter_caps,
-    .doc = "Forces the previous element in the pipeline to produce frames in one of the given formats.\n"
-           "\n"
-           ":param link_to: The previous element\n"
-           ":param options: The acceptable caps, as caps strings, in order of preference\n"
-           ":param auto_play: If true, the capsfilter is set to PLAYING before it is linked\n"
-           ":return: The capsfilter element and the caps string that linked\n"
-           ":raises NotLinkedError: No option could be linked",
+    .doc =
+        "Forces the previous element in the pipeline to produce frames in one of the given formats.\n"
+        "\n"
+        ":param link_to: The previous element\n"
+        ":param options: The acceptable caps, as caps strings, in order of preference\n"
+        ":param auto_play: If true, the capsfilter is set to PLAYING before it is linked\n"
+        ":return: The capsfilter element and the caps string that linked\n"
+        ":raises NotLinkedError: No option could be linked",
     .return_annotation = "Tuple[Gst.Element, str]",
     .qualname = "Pipeline.filter_caps",
 };
@@ -369,7 +381,9 @@ const FunctionSpec del_spec{
     .qualname = "Pipeline.__del__",
 };
 
-void put(Handle ns, const char* name, Handle value) { check(PyDict_SetItemString(ns.ptr(), name, value.ptr())); }
+void put(Handle ns, const char* name, Handle value) {
+    check(PyDict_SetItemString(ns.ptr(), name, value.ptr()));
+}
 
 }  // namespace
 
