@@ -1,13 +1,16 @@
 """CPU time per 1080p I420 frame converted to BGR: vantleconvert against videoconvert.
 
     python bench/bench_convert.py [--frames 300] [--repeats 5] [--size 1920x1080] [--format I420]
+                                  [--source testsrc|freeze]
 
 Each run is a fresh process playing
     videotestsrc num-buffers=N ! video/x-raw,format=I420,width=1920,height=1080 ! CONVERTER ! fakesink
-to end of stream. The CPU time of that run (every thread of the process, time.process_time)
-minus the median of the same pipeline without a converter, divided by N, is the conversion's
-cost per frame. Wall time per frame is shown as well. The target is vantleconvert at no more
-than a quarter of videoconvert's CPU time.
+to end of stream (with --source freeze, one picture repeated N times by imagefreeze: the source
+then costs nearly nothing and the figures are steadier, but the input stays in the CPU's caches).
+The CPU time of that run (every thread of the process, time.process_time) minus the median of
+the same pipeline without a converter, divided by N, is the conversion's cost per frame. Wall
+time per frame is shown as well. The target is vantleconvert at no more than a quarter of
+videoconvert's CPU time.
 """
 
 from __future__ import annotations
@@ -67,6 +70,7 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--size", default="1920x1080")
     parser.add_argument("--format", default="I420")
+    parser.add_argument("--source", choices=["testsrc", "freeze"], default="testsrc")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -74,10 +78,13 @@ def main() -> None:
         return
 
     width, height = args.size.split("x")
-    source = (
-        f"videotestsrc num-buffers={args.frames} pattern=smpte ! "
-        f"video/x-raw,format={args.format},width={width},height={height},framerate=30/1 !"
-    )
+    caps = f"video/x-raw,format={args.format},width={width},height={height},framerate=30/1"
+    if args.source == "freeze":
+        source = (
+            f"videotestsrc num-buffers=1 pattern=smpte ! {caps} ! imagefreeze num-buffers={args.frames} !"
+        )
+    else:
+        source = f"videotestsrc num-buffers={args.frames} pattern=smpte ! {caps} !"
     runs: dict[str, list[dict[str, float]]] = {name: [] for name in CONVERTERS}
     for _ in range(args.repeats):  # interleaved, so that drifts in machine load hit every variant alike
         for name, converter in CONVERTERS.items():
@@ -89,7 +96,7 @@ def main() -> None:
         for name, results in runs.items()
         if name != "source only"
     }
-    print(f"{args.format} {args.size}, {args.frames} frames, {args.repeats} runs each")
+    print(f"{args.format} {args.size} from {args.source}, {args.frames} frames, {args.repeats} runs each")
     print(f"source alone: {1000 * base_cpu / args.frames:.2f} ms CPU per frame (subtracted below)")
     header = ["CPU ms/frame: median", "min", "max", "wall ms/frame", "ratio"]
     print(f"{'converter':34} {header[0]:>20} {header[1]:>6} {header[2]:>6} {header[3]:>14} {header[4]:>6}")
