@@ -84,7 +84,7 @@ lint() {
 stubs() {
     if ls src/vantle/*/*.pyi >/dev/null 2>&1; then
         log "stubtest over the compiled modules"
-        (cd /tmp && "$py" -m mypy.stubtest --allowlist "$root/scripts/stubtest-allowlist.txt" \
+        (cd /tmp && "$py" -m mypy.stubtest --mypy-config-file "$root/pyproject.toml" --allowlist "$root/scripts/stubtest-allowlist.txt" \
             vantle.utils.gstreamer vantle.utils.timing vantle.pipeline_factories.http \
             vantle.pipeline_factories.custom vantle.stream_reader.varnow)
     fi

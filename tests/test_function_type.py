@@ -96,17 +96,7 @@ def test_attributes_match_a_plain_def(module_name, path, signature):
         assert pickle.loads(pickle.dumps(ours)) is ours
 
 
-@pytest.mark.parametrize(
-    "module_name, path",
-    [
-        pytest.param(
-            *row[:2], marks=pytest.mark.xfail(strict=True, reason="the appsink getter has a docstring")
-        )
-        if row[1] == "Pipeline.appsink.fget"
-        else row[:2]
-        for row in ROWS
-    ],
-)
+@pytest.mark.parametrize("module_name, path", [row[:2] for row in ROWS])
 def test_docstrings(module_name, path):
     ours = resolve(module_name, path)
     assert (ours.__doc__ is None) == (path in UNDOCUMENTED)

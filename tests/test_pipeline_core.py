@@ -199,7 +199,6 @@ def test_filter_caps_without_link_to_takes_the_first_option(make):
     assert chosen is options[0] and names(pipeline) == ["capsfilter"] and state(capsfilter) == PLAYING
 
 
-@pytest.mark.xfail(strict=True, reason="filter_caps keeps iterating the options after one has linked")
 def test_filter_caps_stops_at_the_option_that_links(make):
     pipeline = make()
     source = pipeline.new_element("videotestsrc", auto_play=False)

@@ -115,7 +115,7 @@ std::vector<Object> bind(FunctionObject* f, PyObject* args, PyObject* kwargs) {
     const std::vector<Param>& params = f->spec->params;
     std::vector<Object> slots(params.size());
     std::vector<size_t> positional, keyword_only;  // indices into params, in declaration order
-    std::ptrdiff_t varargs = -1;
+    std::ptrdiff_t varargs = -1, varkw = -1;
     for (size_t i = 0; i < params.size(); ++i) {
         switch (params[i].kind) {
             case Kind::Positional:
@@ -127,8 +127,12 @@ std::vector<Object> bind(FunctionObject* f, PyObject* args, PyObject* kwargs) {
             case Kind::VarPositional:
                 varargs = static_cast<std::ptrdiff_t>(i);
                 break;
+            case Kind::VarKeyword:
+                varkw = static_cast<std::ptrdiff_t>(i);
+                break;
         }
     }
+    if (varkw >= 0) slots[static_cast<size_t>(varkw)] = dict();
     const Py_ssize_t argcount = PyTuple_Size(args);
     const auto co_argcount = static_cast<Py_ssize_t>(positional.size());
     const Py_ssize_t n = argcount < co_argcount ? argcount : co_argcount;
@@ -161,6 +165,10 @@ std::vector<Object> bind(FunctionObject* f, PyObject* args, PyObject* kwargs) {
                     }
                 }
                 if (found >= 0) break;
+            }
+            if (found < 0 && varkw >= 0) {
+                check(PyDict_SetItem(slots[static_cast<size_t>(varkw)].ptr(), key, value));
+                continue;
             }
             if (found < 0) {
                 type_error(
@@ -339,6 +347,7 @@ Object build_signature(FunctionObject* f) {
     for (const Param& p : params) {
         const char* kind_name = p.kind == Kind::Positional      ? "POSITIONAL_OR_KEYWORD"
                                 : p.kind == Kind::VarPositional ? "VAR_POSITIONAL"
+                                : p.kind == Kind::VarKeyword    ? "VAR_KEYWORD"
                                                                 : "KEYWORD_ONLY";
         Object default_value = empty;
         if (p.kind == Kind::Positional) {

@@ -13,6 +13,7 @@ enum class Kind {
     Positional,     // positional or keyword
     VarPositional,  // *args: collects the remaining positional arguments as a tuple
     KeywordOnly,
+    VarKeyword,  // **kwargs: collects the remaining keyword arguments as a dict
 };
 
 // Parameters whose annotation is the built-in `str` or `dict` must be exactly of that

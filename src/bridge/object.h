@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace bridge {
@@ -153,7 +154,8 @@ inline bool is_instance(Handle obj, Handle cls) {
     return check(PyObject_IsInstance(obj.ptr(), cls.ptr())) != 0;
 }
 
-// Calls `f(item)` for every item of `iterable`, as a for statement does.
+// Calls `f(item)` for every item of `iterable`, as a for statement does. A callback
+// that returns bool stops the loop by returning false (a `break`).
 template <class F>
 void for_each(Handle iterable, F&& f) {
     Object it = Object::steal(PyObject_GetIter(iterable.ptr()));
@@ -163,7 +165,11 @@ void for_each(Handle iterable, F&& f) {
             if (PyErr_Occurred()) throw_pending();
             return;
         }
-        f(Object::steal(next));
+        if constexpr (std::is_same_v<decltype(f(Object::steal(next))), bool>) {
+            if (!f(Object::steal(next))) return;
+        } else {
+            f(Object::steal(next));
+        }
     }
 }
 

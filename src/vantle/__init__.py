@@ -1,4 +1,13 @@
-"""vantle: video streams read through GStreamer, frames handed over as numpy BGR arrays."""
+"""vantle: video streams read through GStreamer, frames handed over as numpy BGR arrays.
+
+from vantle import open_stream
+
+with open_stream("http://camera.local/video.mjpg") as stream:
+    for frame in stream:
+        ...
+"""
+
+import warnings
 
 import gi
 
@@ -8,9 +17,29 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstApp", "1.0")
 gi.require_version("GstVideo", "1.0")
 
+# The bindings' importer predates exec_module() and says so with an ImportWarning on
+# the first import of each namespace; importing them here, once, keeps that out of
+# every module of the package.
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", ImportWarning)
+    from gi.repository import GLib, GObject, Gst, GstApp, GstVideo
+
+del GLib, GObject, Gst, GstApp, GstVideo
+
 # Importing the submodule binds the name `logger` on the package to the module; the
 # from-import then rebinds it to the logger object itself. The module offers
 # `warning` as well, so either binding serves `from vantle import logger`.
 from vantle.logger import logger  # noqa: E402
 
-__all__ = ["logger"]
+__all__ = ["logger", "open_stream", "StreamReader", "StreamStats"]
+
+_READER_NAMES = ("open_stream", "StreamReader", "StreamStats")
+
+
+def __getattr__(name: str):
+    # The reader pulls in GStreamer; it is imported on first use, not with the package.
+    if name in _READER_NAMES:
+        from vantle.stream_reader import reader
+
+        return getattr(reader, name)
+    raise AttributeError(f"module 'vantle' has no attribute '{name}'")

@@ -19,6 +19,32 @@ constexpr const char* abc_gobject_meta_doc =
     "        def process(self):\n"
     "            ...\n";
 
+// PyGObject's instance creation skips the interpreter's refusal of abstract classes,
+// which ABCMeta relies on; the metaclass asks for it before creating an instance.
+Object abc_gobject_meta_call(Call& c) {
+    Handle cls = c.arg(0);
+    Object abstract_methods = cls.attr("__abstractmethods__");
+    if (abstract_methods.truthy()) {
+        // object.__new__ refuses an abstract class with the interpreter's own message; it
+        // is asked about a plain stand-in of the same name and abstract methods, since it
+        // will not make instances of a GObject class at all.
+        Object builtin_type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
+        Object stand_in = builtin_type.call({cls.attr("__name__"), tuple({}), dict()});
+        stand_in.set_attr("__abstractmethods__", abstract_methods);
+        Object::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).method("__new__", {stand_in});
+    }
+    return c.super(cls).attr("__call__").call_tuple(c.arg(1), c.arg(2));
+}
+
+const FunctionSpec abc_gobject_meta_call_spec{
+    .name = "__call__",
+    .params = {{"cls"},
+               {"args", nullptr, Exact::Any, Kind::VarPositional},
+               {"kwargs", nullptr, Exact::Any, Kind::VarKeyword}},
+    .body = abc_gobject_meta_call,
+    .qualname = "ABCGObjectMeta.__call__",
+};
+
 Object exception_class(ModuleBuilder& m, const char* name, const char* doc, Handle init = Handle()) {
     Object ns = dict();
     if (init) check(PyDict_SetItemString(ns.ptr(), "__init__", init.ptr()));
@@ -43,8 +69,10 @@ void fill(ModuleBuilder& m) {
 
     Object gobject_meta = m.get("GObject").attr("Object").type();
     Object builtin_type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-    m.set("ABCGObjectMeta",
-          m.make_class(builtin_type, "ABCGObjectMeta", {gobject_meta, m.get("ABCMeta")}, dict(), abc_gobject_meta_doc));
+    Object meta_ns = dict();
+    check(PyDict_SetItemString(meta_ns.ptr(), "__call__", m.function(abc_gobject_meta_call_spec).ptr()));
+    m.set("ABCGObjectMeta", m.make_class(builtin_type, "ABCGObjectMeta", {gobject_meta, m.get("ABCMeta")}, meta_ns,
+                                         abc_gobject_meta_doc));
 
     m.def(framerate_from_structure_spec);
     m.def(is_video_pad_spec);

@@ -49,7 +49,6 @@ Object filter_caps(Call& c) {
     Handle self = c.arg(0), link_to = c.arg(1), options = c.arg(2), auto_play = c.arg(3);
     Object result;
     for_each(options, [&](const Object& option) {
-        if (result) return;  // an earlier option linked; later ones are not tried
         Object properties = dict();
         check(PyDict_SetItemString(properties.ptr(), "caps",
                                    c.global("Gst").attr("Caps").method("from_string", {option}).ptr()));
@@ -58,9 +57,11 @@ Object filter_caps(Call& c) {
                 self.method("new_element", {text("capsfilter")},
                             {{"link_to", link_to}, {"properties", properties}, {"auto_play", auto_play}});
             result = tuple({capsfilter, option});
+            return false;  // linked: later options are not tried
         } catch (const PendingError&) {
             if (!error_matches(c.global("NotLinkedError"))) throw;
             PyErr_Clear();
+            return true;
         }
     });
     if (result) return result;
@@ -320,10 +321,6 @@ const FunctionSpec appsink_get_spec{
     .name = "appsink",
     .params = {{"self"}},
     .body = appsink_get,
-    .doc =
-        "The appsink from which the consumer pulls samples.\n"
-        "\n"
-        ":raises StreamSetupError: The appsink has not been set yet",
     .return_annotation = "GstApp.AppSink",
     .qualname = "Pipeline.appsink",
 };

@@ -1,0 +1,354 @@
+"""Reading a stream frame by frame: `open_stream` and `StreamReader`.
+
+    from vantle import open_stream
+
+    with open_stream("http://camera.local/video.mjpg", timeout=10) as stream:
+        for frame in stream:          # read-only uint8 arrays, (height, width, 3), BGR
+            ...
+        print(stream.stats)
+
+A reader builds a pipeline with the factory that suits the source (a launch string with
+"{url}" picks the custom factory, anything else the HTTP one), waits until it plays,
+pulls decoded samples with a per-frame time-out and converts them to arrays. Errors on
+the pipeline's bus reach the caller as StreamSetupError carrying GStreamer's message
+and debug text. On exit, normal or not, the pipeline is brought to NULL and everything
+it registered is released.
+"""
+
+from __future__ import annotations
+
+import time
+from dataclasses import dataclass, field
+from typing import Any, Dict, Iterator, List, Optional, Tuple
+
+import numpy as np
+from gi.repository import GLib, Gst
+
+from vantle.errors import StreamSetupError
+from vantle.logger import logger
+from vantle.pipeline_factories.custom import CustomPipelineFactory
+from vantle.pipeline_factories.http import HTTPPipelineFactory
+from vantle.stream_reader.varnow import check_varnow
+from vantle.utils.gstreamer import Pipeline, framerate_from_structure, sample_to_ndarray
+
+# Options of a reader, with the types they must have.
+SUPPORTED_OPTIONS: Dict[str, Any] = {
+    "keyframes_only": bool,
+    "timeout": (int, float),
+    "frame_timeout": (int, float),
+    "drop_frames": bool,
+    "reconnect": int,
+    "reconnect_backoff": (int, float),
+}
+
+DEFAULT_TIMEOUT = 10.0
+DEFAULT_FRAME_TIMEOUT = 10.0
+
+# How long one blocking pull waits before the reader looks at the bus again.
+_POLL_SECONDS = 0.05
+
+
+@dataclass
+class Gap:
+    """A stretch without frames while a lost stream was being reconnected."""
+
+    started: float  # time.monotonic() of the last frame before the loss
+    ended: float  # time.monotonic() of the first frame after it
+    reason: str
+
+    @property
+    def seconds(self) -> float:
+        return self.ended - self.started
+
+
+@dataclass
+class StreamStats:
+    """Counters of one reader."""
+
+    frames: int = 0
+    # Frames the stream carried but the reader never delivered, estimated from gaps in
+    # the presentation times (not counted when only keyframes are decoded).
+    dropped: int = 0
+    opened_at: float = 0.0
+    first_frame_at: Optional[float] = None
+    last_frame_at: Optional[float] = None
+    reconnects: int = 0
+    gaps: List[Gap] = field(default_factory=list)
+    width: int = 0
+    height: int = 0
+
+    @property
+    def time_to_first_frame(self) -> Optional[float]:
+        """Seconds from opening the stream to the first frame."""
+        if self.first_frame_at is None:
+            return None
+        return self.first_frame_at - self.opened_at
+
+    @property
+    def fps(self) -> float:
+        """Frames per second delivered since the first frame."""
+        if self.first_frame_at is None or self.last_frame_at is None or self.frames < 2:
+            return 0.0
+        span = self.last_frame_at - self.first_frame_at
+        return (self.frames - 1) / span if span > 0 else 0.0
+
+
+class StreamReader:
+    """Reads frames from one stream. Use as a context manager and an iterator.
+
+    :param url: The stream URL (HTTP), or the value that fills "{url}" in `pipeline`
+    :param pipeline: A GStreamer launch string with a "{url}" placeholder, a final
+        appsink named main_sink and optionally an element named buffer_src (the point
+        where non-keyframes are dropped); None builds the HTTP pipeline
+    :param options: keyframes_only (bool, default False), timeout (seconds to wait for
+        the stream to start, default 10), frame_timeout (seconds to wait for each frame,
+        default 10), drop_frames (bool: let the appsink drop old frames when the consumer
+        falls behind; default False, every frame is delivered), reconnect (how many times
+        a stream that fails after it has started is rebuilt, default 0) and
+        reconnect_backoff (seconds before the first reconnection, doubled after each,
+        default 0.5)
+    :raises InvalidRuntimeOptionError: An option is unknown or of the wrong type
+    """
+
+    def __init__(self, url: str, *, pipeline: Optional[str] = None, **options: Any):
+        check_varnow(options, SUPPORTED_OPTIONS)
+        self.url = url
+        self.launch = pipeline
+        self.keyframes_only: bool = options.get("keyframes_only", False)
+        self.timeout: float = options.get("timeout", DEFAULT_TIMEOUT)
+        self.frame_timeout: float = options.get("frame_timeout", DEFAULT_FRAME_TIMEOUT)
+        self.drop_frames: bool = options.get("drop_frames", False)
+        self.reconnect: int = options.get("reconnect", 0)
+        self.reconnect_backoff: float = options.get("reconnect_backoff", 0.5)
+        self.stats = StreamStats()
+        self.pipeline: Optional[Pipeline] = None
+        self._context: Optional[GLib.MainContext] = None
+        self._sync_errors: List[Tuple[str, str]] = []
+        self._last_pts: Optional[int] = None
+        self._frame_duration: Optional[int] = None
+        self._eos = False
+        self._reconnecting = False
+
+    # ----- life cycle -----
+
+    def open(self) -> StreamReader:
+        """Builds the pipeline and waits until it plays.
+
+        :raises StreamSetupError: The stream did not start within `timeout` seconds, or failed
+        """
+        if self.pipeline is not None:
+            return self
+        self.stats = StreamStats(opened_at=time.monotonic())
+        self._start()
+        return self
+
+    def close(self) -> None:
+        """Brings the pipeline to NULL and releases everything it registered. Idempotent."""
+        pipeline, self.pipeline = self.pipeline, None
+        if pipeline is None:
+            return
+        try:
+            pipeline.set_state(Gst.State.NULL)
+            pipeline.wait_until_null(self.timeout)
+        finally:
+            pipeline.get_bus().set_sync_handler(None)
+            pipeline.release_resources()
+            self._context = None
+
+    def __enter__(self) -> StreamReader:
+        return self.open()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 - nothing can be reported from a finaliser
+            pass
+
+    # ----- frames -----
+
+    def read(self) -> Optional[np.ndarray]:
+        """The next frame, or None at the end of the stream.
+
+        :raises StreamSetupError: The stream failed, or no frame came within `frame_timeout`
+        """
+        if self.pipeline is None and not self._reconnecting:
+            if self._eos:
+                return None
+            self.open()
+        while True:
+            try:
+                if self._reconnecting:
+                    self._start()
+                    self._reconnecting = False
+                return self._read_once()
+            except StreamSetupError as error:
+                if self.stats.frames == 0 or self.stats.reconnects >= self.reconnect:
+                    self._reconnecting = False
+                    raise
+                self._prepare_reconnect(str(error))
+
+    def __iter__(self) -> Iterator[np.ndarray]:
+        while True:
+            frame = self.read()
+            if frame is None:
+                return
+            yield frame
+
+    # ----- internals -----
+
+    def _start(self) -> None:
+        self._eos = False
+        self._last_pts = None
+        # The bus watch attaches to the thread-default main context of the thread that
+        # builds the pipeline: a context of the reader's own, iterated by the reader.
+        context = GLib.MainContext.new()
+        context.push_thread_default()
+        try:
+            pipeline = self._factory().build()
+        finally:
+            context.pop_thread_default()
+        self._context = context
+        self.pipeline = pipeline
+        # The wait below takes error messages off the bus and keeps only their text; a
+        # synchronous handler sees each message first and keeps GStreamer's debug text too.
+        errors = self._sync_errors = []
+        pipeline.get_bus().set_sync_handler(_record_error, errors)
+        try:
+            if not self.drop_frames:
+                pipeline.appsink.set_property("drop", False)
+            pipeline.wait_until_playing(self.timeout)
+        except StreamSetupError as error:
+            self.close()
+            detailed = self._detailed_error()
+            if detailed is not None:
+                raise detailed from error
+            raise
+        except BaseException:
+            self.close()
+            raise
+
+    def _factory(self) -> Any:
+        if self.launch is not None:
+            return CustomPipelineFactory(
+                self.launch, url=self.url, pipeline_watcher=self._watch, keyframes_only=self.keyframes_only
+            )
+        return HTTPPipelineFactory(
+            url=self.url, pipeline_watcher=self._watch, keyframes_only=self.keyframes_only
+        )
+
+    def _watch(self, bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool:
+        # Errors are taken by the synchronous handler; the watch keeps the bus's queue
+        # drained while the reader iterates its context.
+        return True
+
+    def _detailed_error(self) -> Optional[StreamSetupError]:
+        """The first error of the stream with GStreamer's message and debug text, if any."""
+        if not self._sync_errors:
+            return None
+        message, debug = self._sync_errors[0]
+        error = StreamSetupError(f"{message} ({debug})" if debug else message)
+        error.gst_message, error.gst_debug = message, debug  # type: ignore[attr-defined]
+        return error
+
+    def _raise_bus_error(self) -> None:
+        if self._context is not None:
+            while self._context.iteration(False):
+                pass
+        error = self._detailed_error()
+        if error is not None:
+            raise error
+
+    def _read_once(self) -> Optional[np.ndarray]:
+        pipeline = self.pipeline
+        assert pipeline is not None
+        appsink = pipeline.appsink
+        deadline = time.monotonic() + self.frame_timeout
+        while True:
+            self._raise_bus_error()
+            remaining = deadline - time.monotonic()
+            sample = appsink.try_pull_sample(int(min(max(remaining, 0.0), _POLL_SECONDS) * Gst.SECOND))
+            if sample is not None:
+                return self._deliver(sample)
+            if appsink.is_eos():
+                self._raise_bus_error()
+                self._eos = True
+                self.close()
+                return None
+            if remaining <= 0:
+                raise StreamSetupError(f"No frame within {self.frame_timeout} seconds")
+
+    def _deliver(self, sample: Gst.Sample) -> np.ndarray:
+        frame = sample_to_ndarray(sample)
+        now = time.monotonic()
+        stats = self.stats
+        if stats.first_frame_at is None:
+            stats.first_frame_at = now
+        stats.last_frame_at = now
+        stats.frames += 1
+        stats.height, stats.width = frame.shape[0], frame.shape[1]
+        self._count_dropped(sample)
+        if stats.gaps and stats.gaps[-1].ended == 0.0:
+            stats.gaps[-1].ended = now
+        return frame
+
+    def _count_dropped(self, sample: Gst.Sample) -> None:
+        pts = sample.get_buffer().pts
+        if self._frame_duration is None:
+            try:
+                fps = framerate_from_structure(sample.get_caps().get_structure(0))
+            except RuntimeError:
+                fps = 0.0
+            self._frame_duration = int(Gst.SECOND / fps) if fps > 0 else 0
+        if pts == Gst.CLOCK_TIME_NONE:
+            return
+        if self._last_pts is not None and self._frame_duration and not self.keyframes_only:
+            missed = round((pts - self._last_pts) / self._frame_duration) - 1
+            if missed > 0:
+                self.stats.dropped += missed
+        self._last_pts = pts
+
+    def _prepare_reconnect(self, reason: str) -> None:
+        """Tears the failed pipeline down and waits out the back-off before the next attempt."""
+        stats = self.stats
+        if not stats.gaps or stats.gaps[-1].ended != 0.0:
+            stats.gaps.append(Gap(started=stats.last_frame_at or time.monotonic(), ended=0.0, reason=reason))
+        self.close()
+        delay = self.reconnect_backoff * (2**stats.reconnects)
+        stats.reconnects += 1
+        logger.warning(f"Stream {self.url} failed ({reason}); reconnecting in {delay:.1f} s")
+        time.sleep(delay)
+        self._frame_duration = None
+        self._reconnecting = True
+
+
+def _record_error(bus: Gst.Bus, message: Gst.Message, errors: List[Tuple[str, str]]) -> Gst.BusSyncReply:
+    """Bus sync handler: keeps the first error's message and debug text (any thread)."""
+    if message.type == Gst.MessageType.ERROR and not errors:
+        error, debug = message.parse_error()
+        errors.append((error.message, debug or ""))
+    return Gst.BusSyncReply.PASS
+
+
+def open_stream(
+    url: str,
+    *,
+    pipeline: Optional[str] = None,
+    keyframes_only: bool = False,
+    timeout: float = DEFAULT_TIMEOUT,
+    **options: Any,
+) -> StreamReader:
+    """Opens a stream and returns its reader, already playing.
+
+    :param url: The stream URL
+    :param pipeline: A launch string with a "{url}" placeholder, or None for HTTP
+    :param keyframes_only: If True, only keyframes are decoded
+    :param timeout: Seconds to wait for the stream to start
+    :param options: Further reader options (see StreamReader)
+    :raises StreamSetupError: The stream did not start in time, or failed
+    :raises InvalidRuntimeOptionError: An option is unknown or of the wrong type
+    """
+    reader = StreamReader(url, pipeline=pipeline, keyframes_only=keyframes_only, timeout=timeout, **options)
+    return reader.open()
