@@ -174,8 +174,9 @@ class MediaServer(http.server.ThreadingHTTPServer):
 
 
 class ContactSheet:
-    """Keeps up to `count` frames spread evenly over a stream of unknown length: every
-    `stride`-th frame, the stride doubling (and every other kept frame going) when full."""
+    """Keeps `count` frames spread evenly over a stream of unknown length: every
+    `stride`-th frame is a candidate, the stride doubling (and every other candidate
+    going) when more than twice `count` are kept; the sheet shows `count` of them."""
 
     def __init__(self, count: int = 6):
         self.count = count
@@ -186,16 +187,24 @@ class ContactSheet:
     def offer(self, frame: np.ndarray) -> None:
         if self._seen % self.stride == 0:
             self.frames.append(frame)
-            if len(self.frames) > self.count:
+            if len(self.frames) > 2 * self.count:
                 self.frames = self.frames[::2]
                 self.stride *= 2
         self._seen += 1
 
+    def chosen(self) -> List[np.ndarray]:
+        """The frames on the sheet: `count` of the candidates, evenly spaced."""
+        if len(self.frames) <= self.count:
+            return list(self.frames)
+        last = len(self.frames) - 1
+        return [self.frames[round(i * last / (self.count - 1))] for i in range(self.count)]
+
     def render(self, columns: int = 3, scale: int = 2) -> Optional[np.ndarray]:
-        """The kept frames, each shrunk by `scale`, in a grid; None without frames."""
-        if not self.frames:
+        """The chosen frames, each shrunk by `scale`, in a grid; None without frames."""
+        thumbs = [f[::scale, ::scale] for f in self.chosen()]
+        if not thumbs:
             return None
-        thumbs = [f[::scale, ::scale] for f in self.frames]
+        columns = min(columns, len(thumbs))
         height = max(t.shape[0] for t in thumbs)
         width = max(t.shape[1] for t in thumbs)
         rows = (len(thumbs) + columns - 1) // columns

@@ -1,0 +1,174 @@
+"""The stream reader over real HTTP: frames, time-outs, errors, release, options, reconnection."""
+
+from __future__ import annotations
+
+import time
+
+import numpy as np
+import pytest
+from support.media import picture_difference
+
+from vantle import StreamReader, open_stream
+from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
+from vantle.utils.gstreamer import Gst
+
+pytestmark = [pytest.mark.network, pytest.mark.timeout(60)]
+
+
+def read_all(stream):
+    return [frame for frame in stream]
+
+
+@pytest.fixture(scope="module", autouse=True)
+def warm_up(media_url):
+    # The first stream of a process sets up GStreamer's and libsoup's process-wide state
+    # (thread pools, wake-up descriptors); leak checks count from after it.
+    with open_stream(media_url("h264_mp4")) as stream:
+        read_all(stream)
+
+
+def test_reads_every_frame_of_a_file(media, media_url, resources):
+    entry = media["h264_mkv"]
+    with open_stream(media_url("h264_mkv")) as stream:
+        frames = read_all(stream)
+        assert stream.read() is None  # and stays at the end
+    assert len(frames) == entry.frames
+    assert all(f.shape == (entry.height, entry.width, 3) and f.dtype == np.uint8 for f in frames)
+    assert not frames[0].flags.writeable
+    assert picture_difference(frames[0], media.expected("h264_mkv", 0)) < 8
+    stats = stream.stats
+    assert (stats.frames, stats.dropped) == (entry.frames, 0)
+    assert (stats.width, stats.height) == (entry.width, entry.height)
+    assert stats.fps > 0 and 0 < stats.time_to_first_frame < 10
+    assert stream.pipeline is None
+    resources.assert_released(thread_slack=4)
+
+
+def test_custom_launch_string_and_keyframes_only(media, media_url):
+    launch = (
+        "souphttpsrc location={url} ! qtdemux ! h264parse name=buffer_src ! avdec_h264 ! "
+        "videoconvert ! appsink name=main_sink"
+    )
+    with open_stream(media_url("h264_keyint30"), pipeline=launch, keyframes_only=True) as stream:
+        frames = read_all(stream)
+    assert len(frames) == len(media["h264_keyint30"].keyframe_indices())
+    with open_stream(media_url("h264_keyint30"), keyframes_only=True) as stream:
+        assert len(read_all(stream)) == len(media["h264_keyint30"].keyframe_indices())
+        assert stream.stats.dropped == 0  # gaps between keyframes are not losses
+
+
+def test_bus_error_carries_gstreamers_message_and_debug_text(http_server):
+    with pytest.raises(StreamSetupError) as raised:
+        open_stream(http_server.url("/status/404"), timeout=5)
+    error = raised.value
+    assert error.gst_message == "Not Found"
+    assert str(error) == f"Not Found ({error.gst_debug})"
+    assert "souphttpsrc" in error.gst_debug and "404" in error.gst_debug
+
+
+def test_refused_connection_and_garbage_fail_fast(refused_url, http_server):
+    for url in (refused_url, http_server.url("/garbage", bytes=200_000, type="video/mp4")):
+        started = time.monotonic()
+        with pytest.raises(StreamSetupError):
+            open_stream(url, timeout=5)
+        assert time.monotonic() - started < 5
+
+
+def test_server_that_never_answers_times_out_within_the_budget(media_url, resources):
+    started = time.monotonic()
+    with pytest.raises(StreamSetupError, match="^Timeout while waiting for stream to start$"):
+        open_stream(media_url("h264_mp4", fault="hang"), timeout=1.5)
+    # One blocking wait may start just before the budget ends: at most twice the budget.
+    assert time.monotonic() - started < 2 * 1.5 + 1
+    resources.assert_released(thread_slack=4)
+
+
+def test_stream_that_stops_mid_way_ends_with_the_frame_timeout(media, media_url):
+    entry = media["h264_ts"]
+    url = media_url("h264_ts", fault="stall", after=entry.size // 2, seconds=20)
+    frames = 0
+    with pytest.raises(StreamSetupError, match=r"^No frame within 1\.5 seconds$"):
+        with open_stream(url, timeout=5, frame_timeout=1.5) as stream:
+            for _ in stream:
+                frames += 1
+                stalled_at = time.monotonic()
+    assert 0 < frames < entry.frames
+    assert time.monotonic() - stalled_at < 1.5 + 2
+
+
+@pytest.mark.parametrize("interrupt", [RuntimeError("analysis failed"), KeyboardInterrupt()])
+def test_an_exception_in_the_loop_releases_everything(live_mjpeg_url, resources, http_server, interrupt):
+    reader = StreamReader(live_mjpeg_url)
+    with pytest.raises(type(interrupt)):
+        with reader:
+            for _ in reader:
+                raise interrupt
+    assert reader.pipeline is None and reader.stats.frames == 1
+    resources.assert_released(thread_slack=4)
+    # The live server sees the client leave.
+    assert http_server.wait_until(lambda: http_server.live_streams == 0, timeout=5)
+
+
+def test_reconnects_a_failing_stream_and_reports_the_gaps(media, media_url):
+    entry = media["h264_ts"]
+    url = media_url("h264_ts", fault="stall", after=entry.size // 2, seconds=20)
+    reader = StreamReader(url, timeout=5, frame_timeout=1.0, reconnect=2, reconnect_backoff=0.05)
+    frames = 0
+    with pytest.raises(StreamSetupError, match="^No frame within 1.0 seconds$"):
+        with reader:
+            for _ in reader:
+                frames += 1
+    stats = reader.stats
+    assert stats.reconnects == 2 and frames == stats.frames
+    # Each of the three attempts delivers the first half of the file again.
+    assert frames > entry.frames
+    assert [gap.reason for gap in stats.gaps] == ["No frame within 1.0 seconds"] * 2
+    assert all(gap.seconds >= 1.0 for gap in stats.gaps)
+
+
+def test_dropped_frames_are_counted_from_gaps_in_presentation_times(media, media_url):
+    # Read only every fourth frame's time: with drop_frames the appsink gives way to new
+    # frames, and the reader counts what it never delivered.
+    with open_stream(media_url("h264_keyint30"), drop_frames=True) as stream:
+        delivered = 0
+        for _ in stream:
+            delivered += 1
+            time.sleep(0.03)
+        assert delivered + stream.stats.dropped == media["h264_keyint30"].frames
+        assert stream.stats.dropped > 0
+
+
+@pytest.mark.parametrize(
+    "options, message",
+    [
+        ({"bogus": 1}, "Unknown option 'bogus'"),
+        (
+            {"frame_timeout": "5"},
+            "Option 'frame_timeout' should be of type '(<class 'int'>, <class 'float'>)', got '<class 'str'>",
+        ),
+        ({"reconnect": 1.5}, "Option 'reconnect' should be of type '<class 'int'>', got '<class 'float'>"),
+    ],
+)
+def test_bad_options_are_refused_before_anything_starts(options, message, resources):
+    with pytest.raises(InvalidRuntimeOptionError) as raised:
+        StreamReader("http://127.0.0.1:9/never", **options)
+    assert str(raised.value) == message
+    with pytest.raises(InvalidRuntimeOptionError):
+        open_stream("http://127.0.0.1:9/never", keyframes_only="yes")
+    resources.assert_released()
+
+
+def test_launch_string_without_placeholder_is_refused():
+    from vantle.errors import InvalidCustomPipelineError
+
+    with pytest.raises(InvalidCustomPipelineError):
+        open_stream("http://127.0.0.1:9/x", pipeline="videotestsrc ! appsink name=main_sink")
+
+
+def test_frames_outlive_the_reader(media_url):
+    with open_stream(media_url("h264_mp4")) as stream:
+        first = stream.read()
+        copy = first.copy()
+    del stream
+    assert np.array_equal(first, copy)
+    assert Gst.is_initialized()
