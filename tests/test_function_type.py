@@ -17,7 +17,13 @@ from vantle.utils.gstreamer import Gst, Pipeline
 
 pytestmark = pytest.mark.timeout(60)
 
-MODULES = {"G": "vantle.utils.gstreamer", "T": "vantle.utils.timing", "V": "vantle.stream_reader.varnow"}
+MODULES = {
+    "G": "vantle.utils.gstreamer",
+    "T": "vantle.utils.timing",
+    "V": "vantle.stream_reader.varnow",
+    "H": "vantle.pipeline_factories.http",
+    "C": "vantle.pipeline_factories.custom",
+}
 # Every public function and method, as "<module key> <path in the module> <signature>"; a path ending
 # in .fget/.fset names a property's getter/setter.
 SIGNATURES = [
@@ -52,12 +58,19 @@ SIGNATURES = [
     "T Timeout.reset (self)",
     "T Timeout.__bool__ (self)",
     "V check_varnow (supplied, supported)",
+    "H HTTPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
+    "keyframes_only: 'bool')",
+    "H HTTPPipelineFactory.build (self) -> 'Pipeline'",
+    "C CustomPipelineFactory.__init__ (self, pipeline_str: 'str', *, url: 'str', "
+    "pipeline_watcher: '_PIPELINE_WATCHER', keyframes_only: 'bool')",
+    "C CustomPipelineFactory.build (self) -> 'Pipeline'",
 ]
 ROWS = [(MODULES[key], path, signature) for key, path, signature in (s.split(" ", 2) for s in SIGNATURES)]
 UNDOCUMENTED = {
     *("Pipeline." + name for name in "__init__ connect_signal_handler add_bus_watch add_pad_probe".split()),
     *("Pipeline." + name for name in "release_resources appsink.fget appsink.fset".split()),
     *"framerate_from_structure pad_to_string UnknownPropertyError.__init__ Timeout.__bool__".split(),
+    *"HTTPPipelineFactory.build CustomPipelineFactory.build".split(),
 }
 
 
@@ -184,7 +197,9 @@ def test_exact_type_checked_before_the_body(module_name, path, name, annotation)
     ours = resolve(module_name, path)
     parameters = inspect.signature(ours).parameters
     required = {
-        p: None for p, v in parameters.items() if v.default is v.empty and v.kind is v.POSITIONAL_OR_KEYWORD
+        p: None
+        for p, v in parameters.items()
+        if v.default is v.empty and v.kind in (v.POSITIONAL_OR_KEYWORD, v.KEYWORD_ONLY)
     }
     for value, got in WRONG_TYPES[annotation]:
         with pytest.raises(TypeError) as error:

@@ -102,6 +102,11 @@ class PipelineFactory(ABC):
         state = _DecodeState(weakref.ref(pipeline), self._keyframes_only, self._max_framerate)
         pipeline.connect_signal_handler(parser, "pad-added", _on_parsed_pad, self, state)
         parser.sync_state_with_parent()
+        # The appsink may have been started on its own, ahead of the pipeline. A sink that
+        # plays while its pipeline is still on its way up keeps the pipeline posting
+        # ASYNC_DONE for as long as it runs (tens of thousands a second, a busy core), so it
+        # goes back to the pipeline's state and starts with it.
+        pipeline.appsink.sync_state_with_parent()
 
 
 class _DecodeState:
@@ -130,12 +135,19 @@ def _reporting_errors(fallback):
             except Exception as error:  # noqa: BLE001 - any failure must reach the bus
                 pipeline = state.pipeline_ref()
                 if pipeline is not None:
-                    pipeline.post_error(f"Decoder set-up failed: {type(error).__name__}: {error}")
+                    _post_error(pipeline, f"Decoder set-up failed: {type(error).__name__}: {error}")
                 return fallback
 
         return run
 
     return wrap
+
+
+def _post_error(pipeline: Pipeline, text: str) -> None:
+    # post_error names the caller of the function that calls it as the error's origin. Called
+    # straight from `run`, the outermost frame of a streaming thread, it would find no such
+    # caller and raise IndexError instead of posting; from here, the origin is `run`.
+    pipeline.post_error(text)
 
 
 @_reporting_errors(None)
