@@ -20,9 +20,13 @@ Object framerate_from_structure(Call& c) {
 }
 
 // True if `rows` rows of `stride` bytes (negative: bottom-up), each `row_bytes` long,
-// the first starting at `offset`, lie within `size` bytes. Overflow counts as "does not fit".
+// the first starting at `offset`, lie within `size` bytes, one after another. Overflow
+// counts as "does not fit"; so do overlapping rows (a stride shorter than a row, which only
+// a broken video meta gives), whose frame would not be bounded by its buffer: with a
+// stride of 0, caps of any height would make a frame of that many copies of one row.
 bool fits(int64_t offset, int64_t rows, int64_t stride, int64_t row_bytes, int64_t size) {
     if (rows <= 0 || row_bytes <= 0) return true;
+    if (rows > 1 && stride < row_bytes && stride > -row_bytes) return false;
     int64_t span = 0, first = 0, end = 0;
     if (__builtin_mul_overflow(rows - 1, stride, &span)) return false;
     if (__builtin_add_overflow(offset, span < 0 ? span : 0, &first)) return false;
@@ -30,6 +34,16 @@ bool fits(int64_t offset, int64_t rows, int64_t stride, int64_t row_bytes, int64
         return false;
     }
     return first >= 0 && end <= size;
+}
+
+// A plane offset of a video meta (a gsize). One beyond what int64 holds cannot lie within
+// the buffer: it is kept at the largest value, which the bounds check then refuses.
+int64_t meta_offset(Handle value) {
+    int overflow = 0;
+    const long long offset = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (offset == -1 && PyErr_Occurred()) throw_pending();
+    if (overflow != 0) return overflow > 0 ? INT64_MAX : INT64_MIN;
+    return offset;
 }
 
 // The byte offset and row stride of the frame in the buffer. GStreamer pads each
@@ -40,7 +54,7 @@ std::pair<int64_t, int64_t> layout(Handle buffer, int64_t width, int64_t height,
     if (width <= 0 || height <= 0) return {0, width * 3};
     Object meta = import("gi.repository.GstVideo").method("buffer_get_video_meta", {buffer});
     if (!meta.is_none()) {
-        return {to_integer(meta.attr("offset").item(0)), to_integer(meta.attr("stride").item(0))};
+        return {meta_offset(meta.attr("offset").item(0)), to_integer(meta.attr("stride").item(0))};
     }
     const int64_t row_bytes = width * 3;
     const int64_t padded = (row_bytes + 3) & ~int64_t{3};
