@@ -47,6 +47,11 @@ DEFAULT_FRAME_TIMEOUT = 10.0
 # How long one blocking pull waits before the reader looks at the bus again.
 _POLL_SECONDS = 0.05
 
+# The least time given to a pipeline to reach NULL when the reader closes. Not the start
+# budget alone: a budget of 0 would make every close fail (the wait checks the clock
+# before it looks at the state) and hide the error that made the reader close.
+_MIN_NULL_SECONDS = 1.0
+
 
 @dataclass
 class Gap:
@@ -149,7 +154,7 @@ class StreamReader:
             return
         try:
             pipeline.set_state(Gst.State.NULL)
-            pipeline.wait_until_null(self.timeout)
+            pipeline.wait_until_null(max(self.timeout, _MIN_NULL_SECONDS))
         finally:
             pipeline.get_bus().set_sync_handler(None)
             pipeline.release_resources()
@@ -215,7 +220,15 @@ class StreamReader:
         # The wait below takes error messages off the bus and keeps only their text; a
         # synchronous handler sees each message first and keeps GStreamer's debug text too.
         errors = self._sync_errors = []
-        pipeline.get_bus().set_sync_handler(_record_error, errors)
+        bus = pipeline.get_bus()
+        bus.set_sync_handler(_record_error, errors)
+        # build() has already asked the pipeline to play, so an early error (a refused
+        # connection fails within a millisecond) may be queued on the bus before the handler
+        # was in place. Take it off, keep its text, and post it again for the wait below.
+        early = bus.pop_filtered(Gst.MessageType.ERROR)
+        if early is not None:
+            errors.insert(0, _error_text(early))
+            bus.post(early)
         try:
             if not self.drop_frames:
                 pipeline.appsink.set_property("drop", False)
@@ -327,9 +340,14 @@ class StreamReader:
 def _record_error(bus: Gst.Bus, message: Gst.Message, errors: List[Tuple[str, str]]) -> Gst.BusSyncReply:
     """Bus sync handler: keeps the first error's message and debug text (any thread)."""
     if message.type == Gst.MessageType.ERROR and not errors:
-        error, debug = message.parse_error()
-        errors.append((error.message, debug or ""))
+        errors.append(_error_text(message))
     return Gst.BusSyncReply.PASS
+
+
+def _error_text(message: Gst.Message) -> Tuple[str, str]:
+    """GStreamer's message and debug text of an ERROR message."""
+    error, debug = message.parse_error()
+    return error.message, debug or ""
 
 
 def open_stream(
