@@ -215,13 +215,13 @@ def read_with_factory(url: str, finalized: Finalized) -> Result:
 def read_with_reader(url: str, finalized: Finalized, monkeypatch) -> Result:
     """open() then iterate a StreamReader; every pipeline it builds is watched."""
 
-    class Watched(HTTPPipelineFactory):
+    class Watched(reader_module._HTTPFactory):
         def build(self):
             pipeline = super().build()
             finalized.watch(pipeline)
             return pipeline
 
-    monkeypatch.setattr(reader_module, "HTTPPipelineFactory", Watched)
+    monkeypatch.setattr(reader_module, "_HTTPFactory", Watched)
     result = Result(started=time.monotonic())
     result.last_event = result.started
     stream = StreamReader(url, timeout=START, frame_timeout=FRAME)
@@ -302,6 +302,40 @@ def test_fault_ends_in_its_outcome_within_budget_and_leaves_nothing(
     check_outcome(fault, result, level, media)
     assert finalized.names and finalized.alive() == []
     resources.assert_released(thread_slack=THREAD_SLACK)
+
+
+class TestReaderHeldUpAfterBuild:
+    """build() asks the pipeline to play; on a busy machine the reader's thread may get the
+    processor back only a while later. The stream has not waited for it."""
+
+    @pytest.fixture(autouse=True)
+    def late(self, monkeypatch):
+        class Late(reader_module._HTTPFactory):
+            def build(self):
+                pipeline = super().build()
+                time.sleep(0.3)
+                return pipeline
+
+        monkeypatch.setattr(reader_module, "_HTTPFactory", Late)
+
+    @pytest.mark.parametrize(
+        "fault",
+        [f for f in FAULTS if f.id in ("404", "refused-port", "garbage-as-video")],
+        ids=lambda f: f.id,
+    )
+    def test_an_error_already_on_the_bus_keeps_its_text(
+        self, fault, media, http_server, media_url, refused_url
+    ):
+        with pytest.raises(StreamSetupError) as raised:
+            StreamReader(fault.url(Where(media, http_server, media_url, refused_url)), timeout=START).open()
+        error = raised.value
+        assert str(error) == f"{fault.outcome.message} ({error.gst_debug})"
+        assert error.gst_message == fault.outcome.message and fault.outcome.debug in error.gst_debug
+
+    def test_every_frame_is_still_delivered(self, media, media_url):
+        with StreamReader(media_url("h264_mp4"), timeout=START, frame_timeout=FRAME) as stream:
+            assert sum(1 for _ in stream) == media["h264_mp4"].frames
+            assert stream.stats.dropped == 0
 
 
 def test_a_cut_body_heals_by_resuming_where_it_stopped(media, media_url, http_server):

@@ -231,6 +231,8 @@ class StreamReader:
             bus.post(early)
         try:
             if not self.drop_frames:
+                # The HTTP factory has done this before any frame could arrive; a custom
+                # launch string starts its frames flowing inside build(), so it is set here.
                 pipeline.appsink.set_property("drop", False)
             pipeline.wait_until_playing(self.timeout)
         except StreamSetupError as error:
@@ -248,8 +250,11 @@ class StreamReader:
             return CustomPipelineFactory(
                 self.launch, url=self.url, pipeline_watcher=self._watch, keyframes_only=self.keyframes_only
             )
-        return HTTPPipelineFactory(
-            url=self.url, pipeline_watcher=self._watch, keyframes_only=self.keyframes_only
+        return _HTTPFactory(
+            url=self.url,
+            pipeline_watcher=self._watch,
+            keyframes_only=self.keyframes_only,
+            drop_frames=self.drop_frames,
         )
 
     def _watch(self, bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool:
@@ -335,6 +340,22 @@ class StreamReader:
         time.sleep(delay)
         self._frame_duration = None
         self._reconnecting = True
+
+
+class _HTTPFactory(HTTPPipelineFactory):
+    """The HTTP factory, with the appsink told whether to drop frames before any can reach it."""
+
+    def __init__(self, *, url: str, pipeline_watcher: Any, keyframes_only: bool, drop_frames: bool):
+        super().__init__(url=url, pipeline_watcher=pipeline_watcher, keyframes_only=keyframes_only)
+        self._drop_frames = drop_frames
+
+    def _set_up_decoder(self, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) -> None:
+        # build() calls this once the appsink exists and before the pipeline plays, and frames
+        # reach the appsink only through the decoder linked here. Told after build() returned,
+        # an appsink of a reader whose thread had been held up meanwhile had dropped all but
+        # the last few frames of a file.
+        pipeline.appsink.set_property("drop", self._drop_frames)
+        super()._set_up_decoder(source, pad, pipeline)
 
 
 def _record_error(bus: Gst.Bus, message: Gst.Message, errors: List[Tuple[str, str]]) -> Gst.BusSyncReply:
