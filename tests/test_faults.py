@@ -187,7 +187,12 @@ def read_with_factory(url: str, finalized: Finalized) -> Result:
     """Build, wait until playing, pull until no sample comes within FRAME, then NULL and release."""
     result = Result(started=time.monotonic())
     result.last_event = result.started
-    pipeline = HTTPPipelineFactory(url=url, pipeline_watcher=watcher, keyframes_only=False).build()
+    # The factory's appsink drops frames when the consumer falls behind; this one keeps every
+    # frame from the start (the reader's own factory), so that frames are counted exactly.
+    factory = reader_module._HTTPFactory(
+        url=url, pipeline_watcher=watcher, keyframes_only=False, drop_frames=False
+    )
+    pipeline = factory.build()
     try:
         pipeline.wait_until_playing(START)
         while pipeline.appsink.try_pull_sample(int(FRAME * Gst.SECOND)) is not None:

@@ -199,9 +199,6 @@ def launch_strings(draw):
     return launch
 
 
-LONE_ELEMENT = (AttributeError, "'NoneType' object has no attribute 'add_watch'")
-
-
 def documented(error, parsed=None):
     """Whether an exception of the constructor (parsed None) or of build is a documented one;
     `parsed` is what Gst.parse_launch makes of the filled-in string."""
@@ -213,12 +210,12 @@ def documented(error, parsed=None):
         return str(error).startswith(
             ("No element with name 'main_sink'", "Element named 'buffer_src' does not")
         )
-    if not isinstance(parsed, Gst.Bin):
-        # A launch string of one element: the parser returns the element itself (its result is
-        # not examined), and an element outside a pipeline has no bus for the watch.
-        return (type(error), str(error)) == LONE_ELEMENT
-    # The sink's set_property, when main_sink is not an appsink.
-    sink = parsed.get_by_name("main_sink")
+    # The sink's set_property, when main_sink is not an appsink. A launch string of one
+    # element parses to that element alone, which the pipeline then holds.
+    if isinstance(parsed, Gst.Bin):
+        sink = parsed.get_by_name("main_sink")
+    else:
+        sink = parsed if parsed.get_name() == "main_sink" else None
     return (
         isinstance(error, TypeError)
         and sink is not None

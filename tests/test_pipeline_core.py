@@ -103,6 +103,17 @@ def test_from_launch_string_keeps_the_parsed_object(make, recording):
     assert type(error.value) is GLib.Error and error.value.message == 'no element "no_such_element_here"'
 
 
+def test_from_launch_string_of_one_element_gives_a_pipeline_holding_it(make, recording):
+    # The parser gives back a lone element, not a pipeline: it goes into a new one, which has
+    # a bus and can be searched and started like any other.
+    pipeline = make(Pipeline.from_launch_string("fakesink name=main_sink", "lone"))
+    (element,) = recording.parsed
+    assert type(pipeline) is Pipeline and pipeline.get_name() == "lone"
+    assert type(element) is not Pipeline and element.get_parent() is pipeline
+    assert pipeline.get_by_name("main_sink") is element and pipeline.get_bus() is not None
+    assert vars(pipeline) == {"destructors": [], "_appsink": None}
+
+
 def test_new_element_adds_plays_and_does_not_link(make):
     pipeline = make()
     element = pipeline.new_element("identity")

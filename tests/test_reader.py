@@ -134,7 +134,10 @@ def test_dropped_frames_are_counted_from_gaps_in_presentation_times(media, media
         for _ in stream:
             delivered += 1
             time.sleep(0.03)
-        assert delivered + stream.stats.dropped == media["h264_keyint30"].frames
+        # Counted between delivered frames: those dropped before the first delivered one are
+        # not seen (the appsink holds at most a few).
+        total = media["h264_keyint30"].frames
+        assert total - 4 <= delivered + stream.stats.dropped <= total
         assert stream.stats.dropped > 0
 
 

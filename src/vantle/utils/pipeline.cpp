@@ -19,11 +19,20 @@ Object pipeline_init(Call& c) {
 }
 
 Object from_launch_string(Call& c) {
-    Object pipeline = c.global("Gst").method("parse_launch", {c.arg(0)});
+    Object gst = c.global("Gst");
+    Object parsed = gst.method("parse_launch", {c.arg(0)});
     Object pipeline_class = c.global("Pipeline");
-    pipeline.set_attr("__class__", pipeline_class);
-    pipeline_class.attr("__init__").call({pipeline, c.arg(1)});
-    return pipeline;
+    if (!is_instance(parsed, gst.attr("Pipeline"))) {
+        // A description of one element parses to that element alone, not to a pipeline;
+        // made a Pipeline in place it would have no bus and no children. It goes into a
+        // new pipeline instead.
+        Object pipeline = pipeline_class.call({c.arg(1)});
+        pipeline.method("add", {parsed});
+        return pipeline;
+    }
+    parsed.set_attr("__class__", pipeline_class);
+    pipeline_class.attr("__init__").call({parsed, c.arg(1)});
+    return parsed;
 }
 
 Object new_element(Call& c) {
