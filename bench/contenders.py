@@ -1,0 +1,474 @@
+"""The contenders of the benchmark suite, each run by bench/run_all.py in a process of its own.
+
+    python bench/contenders.py KIND [--url URL] [--frames N] ...
+
+prints one JSON object on its last line of output. Every timed window starts just before the
+stream is opened (imports are done by then) and ends when the contender has what it was asked
+for; CPU time is the whole process's (time.process_time: every thread, GStreamer's and
+FFmpeg's included), wall time is time.perf_counter.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import resource
+import statistics
+import sys
+import time
+from typing import Any, Callable, Dict, List
+
+
+def process_state() -> Dict[str, int]:
+    """Resident memory (bytes), threads and open file descriptors of this process."""
+    fields = {}
+    with open("/proc/self/status") as status:
+        for line in status:
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "Threads"):
+                fields[key] = int(value.split()[0])
+    return {
+        "rss": fields["VmRSS"] * 1024,
+        "threads": fields["Threads"],
+        "fds": len(os.listdir("/proc/self/fd")),
+    }
+
+
+class Window:
+    """CPU and wall time since construction."""
+
+    def __init__(self) -> None:
+        self.cpu = time.process_time()
+        self.wall = time.perf_counter()
+
+    def elapsed(self) -> Dict[str, float]:
+        return {"cpu": time.process_time() - self.cpu, "wall": time.perf_counter() - self.wall}
+
+
+def finish(window: Window, frames: int, **extra: Any) -> Dict[str, Any]:
+    result = {"frames": frames, **window.elapsed(), **extra}
+    result["max_rss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    result.update(process_state())
+    return result
+
+
+# ----- reading every frame (or every keyframe) -----
+
+
+def vantle_frames(url: str, keyframes_only: bool = False, **_: Any) -> Dict[str, Any]:
+    from vantle import open_stream
+
+    frames, first = 0, None
+    window = Window()
+    with open_stream(url, keyframes_only=keyframes_only) as stream:
+        for _frame in stream:
+            frames += 1
+            if first is None:
+                first = window.elapsed()
+    return finish(window, frames, first=first)
+
+
+def vantle_pipeline_frames(url: str, convert: bool = False, **_: Any) -> Dict[str, Any]:
+    """The pipeline the reader uses, built by the same factory and pulled from its appsink in a
+    bare loop, with or without sample_to_ndarray: what the reader adds on top, by difference."""
+    from gi.repository import Gst
+
+    from vantle.pipeline_factories.http import HTTPPipelineFactory
+    from vantle.utils.gstreamer import sample_to_ndarray
+
+    frames, first = 0, None
+    window = Window()
+    pipeline = HTTPPipelineFactory(url=url, pipeline_watcher=lambda *args: True, keyframes_only=False).build()
+    appsink = pipeline.appsink
+    appsink.set_property("drop", False)
+    while True:
+        sample = appsink.try_pull_sample(10 * Gst.SECOND)
+        if sample is None:
+            break
+        if convert:
+            sample_to_ndarray(sample)
+        frames += 1
+        if first is None:
+            first = window.elapsed()
+    result = finish(window, frames, first=first)
+    pipeline.set_state(Gst.State.NULL)
+    pipeline.release_resources()
+    return result
+
+
+def opencv_frames(url: str, **_: Any) -> Dict[str, Any]:
+    import cv2
+
+    frames, first = 0, None
+    window = Window()
+    capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+    if not capture.isOpened():
+        raise SystemExit(f"OpenCV could not open {url}")
+    while True:
+        ok, _frame = capture.read()
+        if not ok:
+            break
+        frames += 1
+        if first is None:
+            first = window.elapsed()
+    result = finish(window, frames, first=first)
+    capture.release()
+    return result
+
+
+def _pyav_open(url: str, keyframes_only: bool = False, frame_threads: bool = False):
+    import av
+
+    container = av.open(url)
+    stream = container.streams.video[0]
+    if frame_threads:
+        # Frame and slice threads (PyAV's default is slice threads only).
+        stream.thread_type = "AUTO"
+    if keyframes_only:
+        stream.codec_context.skip_frame = "NONKEY"
+    return container, stream
+
+
+def pyav_frames(
+    url: str, keyframes_only: bool = False, frame_threads: bool = False, **_: Any
+) -> Dict[str, Any]:
+    frames, first = 0, None
+    window = Window()
+    container, stream = _pyav_open(url, keyframes_only, frame_threads)
+    for frame in container.decode(stream):
+        frame.to_ndarray(format="bgr24")
+        frames += 1
+        if first is None:
+            first = window.elapsed()
+    result = finish(window, frames, first=first)
+    container.close()
+    return result
+
+
+# ----- the reader's own cost per frame -----
+
+# Tiny frames made in the process: what a frame costs beyond this is the code around the pull.
+_TINY_LAUNCH = (
+    "videotestsrc num-buffers={frames} pattern=black ! video/x-raw,format=BGR,width=64,height=48,"
+    "framerate=1000/1 ! identity name=buffer_src ! appsink name=main_sink"
+)
+
+
+def overhead_reader(frames: int, **_: Any) -> Dict[str, Any]:
+    from vantle import open_stream
+
+    count, first = 0, None
+    launch = _TINY_LAUNCH.replace("{frames}", str(frames)).replace("pattern=black", "pattern={url}")
+    window = Window()
+    with open_stream("black", pipeline=launch) as stream:
+        for _frame in stream:
+            count += 1
+            if first is None:
+                first = window.elapsed()
+    return finish(window, count, first=first)
+
+
+def overhead_pull(frames: int, **_: Any) -> Dict[str, Any]:
+    """The same pipeline and appsink settings as the reader's, pulled in a bare loop."""
+    from gi.repository import Gst
+
+    from vantle.utils.gstreamer import sample_to_ndarray
+
+    count, first = 0, None
+    window = Window()
+    pipeline = Gst.parse_launch(
+        _TINY_LAUNCH.replace("{frames}", str(frames)) + " sync=false max-buffers=4 drop=false"
+    )
+    appsink = pipeline.get_by_name("main_sink")
+    pipeline.set_state(Gst.State.PLAYING)
+    while True:
+        sample = appsink.try_pull_sample(10 * Gst.SECOND)
+        if sample is None:
+            break
+        sample_to_ndarray(sample)
+        count += 1
+        if first is None:
+            first = window.elapsed()
+    result = finish(window, count, first=first)
+    pipeline.set_state(Gst.State.NULL)
+    return result
+
+
+# ----- time to the first frame -----
+
+
+def vantle_first(url: str, warm: int = 0, **_: Any) -> Dict[str, Any]:
+    from vantle import open_stream
+
+    if warm:
+        with open_stream(url) as stream:
+            stream.read()
+    window = Window()
+    stream = open_stream(url)
+    frame = stream.read()
+    result = finish(window, int(frame is not None))
+    stream.close()
+    return result
+
+
+def opencv_first(url: str, warm: int = 0, **_: Any) -> Dict[str, Any]:
+    import cv2
+
+    if warm:
+        capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+        capture.read()
+        capture.release()
+    window = Window()
+    capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+    ok, _frame = capture.read()
+    result = finish(window, int(ok))
+    capture.release()
+    return result
+
+
+def pyav_first(url: str, warm: int = 0, **_: Any) -> Dict[str, Any]:
+    if warm:
+        container, stream = _pyav_open(url)
+        next(iter(container.decode(stream))).to_ndarray(format="bgr24")
+        container.close()
+    window = Window()
+    container, stream = _pyav_open(url)
+    frames = 0
+    for frame in container.decode(stream):
+        frame.to_ndarray(format="bgr24")
+        frames = 1
+        break
+    result = finish(window, frames)
+    container.close()
+    return result
+
+
+# ----- memory -----
+
+
+def vantle_memory(url: str, frames: int, every: int, **_: Any) -> Dict[str, Any]:
+    """Reads `frames` frames of an endless stream, noting RSS, threads and descriptors."""
+    from vantle import open_stream
+
+    samples: List[Dict[str, int]] = []
+    count = 0
+    window = Window()
+    with open_stream(url) as stream:
+        for _frame in stream:
+            count += 1
+            if count % every == 0:
+                samples.append({"frame": count, **process_state()})
+            if count >= frames:
+                break
+    return finish(window, count, samples=samples)
+
+
+def vantle_cycles(url: str, cycles: int, every: int, **_: Any) -> Dict[str, Any]:
+    """Opens a stream, reads one frame and closes it, `cycles` times, noting RSS, threads and
+    descriptors after a collection every `every` cycles."""
+    from vantle import open_stream
+
+    samples: List[Dict[str, int]] = []
+    window = Window()
+    got = 0
+    for cycle in range(1, cycles + 1):
+        with open_stream(url) as stream:
+            got += stream.read() is not None
+        if cycle % every == 0 or cycle == 1:
+            gc.collect()
+            samples.append({"cycle": cycle, **process_state()})
+    return finish(window, got, samples=samples)
+
+
+def _bare_pipeline(url: str):
+    """The reader's elements in a plain launch string: the baseline of the memory runs."""
+    from gi.repository import Gst
+
+    from vantle import gst_plugins
+
+    gst_plugins.register()
+    pipeline = Gst.parse_launch(
+        f"souphttpsrc location={url} ! decodebin ! queue max-size-buffers=2 max-size-bytes=0 "
+        "max-size-time=0 ! vantleconvert ! video/x-raw,format=BGR ! "
+        "appsink name=sink sync=false max-buffers=4 drop=false enable-last-sample=false"
+    )
+    pipeline.set_state(Gst.State.PLAYING)
+    return Gst, pipeline, pipeline.get_by_name("sink")
+
+
+def bare_memory(url: str, frames: int, every: int, **_: Any) -> Dict[str, Any]:
+    from vantle.utils.gstreamer import sample_to_ndarray
+
+    samples: List[Dict[str, int]] = []
+    count = 0
+    window = Window()
+    Gst, pipeline, sink = _bare_pipeline(url)
+    while count < frames:
+        sample = sink.try_pull_sample(10 * Gst.SECOND)
+        if sample is None:
+            break
+        sample_to_ndarray(sample)
+        count += 1
+        if count % every == 0:
+            samples.append({"frame": count, **process_state()})
+    pipeline.set_state(Gst.State.NULL)
+    return finish(window, count, samples=samples)
+
+
+def bare_cycles(url: str, cycles: int, every: int, **_: Any) -> Dict[str, Any]:
+    from vantle.utils.gstreamer import sample_to_ndarray
+
+    samples: List[Dict[str, int]] = []
+    window = Window()
+    got = 0
+    for cycle in range(1, cycles + 1):
+        Gst, pipeline, sink = _bare_pipeline(url)
+        sample = sink.try_pull_sample(10 * Gst.SECOND)
+        if sample is not None:
+            sample_to_ndarray(sample)
+            got += 1
+        pipeline.set_state(Gst.State.NULL)
+        del pipeline, sink, sample
+        if cycle % every == 0 or cycle == 1:
+            gc.collect()
+            samples.append({"cycle": cycle, **process_state()})
+    return finish(window, got, samples=samples)
+
+
+# ----- frame conversion -----
+
+
+def frame_copy(rounds: int, **_: Any) -> Dict[str, Any]:
+    """sample_to_ndarray against one numpy copy, through bench_frames' interleaved loop."""
+    import bench_frames
+
+    bench_frames.Gst.init(None)
+    sizes = {}
+    for width, height in [(1920, 1080), (640, 480)]:
+        sample = bench_frames.pull_sample(width, height)
+        gc.collect()
+        gc.disable()
+        try:
+            ours, baseline = bench_frames.measure(sample, rounds)
+        finally:
+            gc.enable()
+        sizes[f"{width}x{height}"] = {
+            "ours": statistics.median(ours) / 1e6,
+            "baseline": statistics.median(baseline) / 1e6,
+        }
+    return {"sizes": sizes, **process_state()}
+
+
+def convert_element(url: str, frames: int, passes: int, **_: Any) -> Dict[str, Any]:
+    """The converters of bench_convert on the stream's own decoded frames: `frames` frames are
+    decoded once and kept, then pushed `passes` times through appsrc ! CONVERTER ! fakesink.
+    The converters take turns, and the CPU time of the same pushes without a converter is
+    reported too, for subtraction."""
+    import bench_convert
+    import gi
+
+    gi.require_version("Gst", "1.0")
+    from gi.repository import Gst
+
+    from vantle import gst_plugins
+
+    Gst.init(None)
+    if not gst_plugins.register():
+        raise SystemExit("the vantle GStreamer plugin is not available")
+
+    decoder = Gst.parse_launch(f"souphttpsrc location={url} ! decodebin ! appsink name=sink sync=false")
+    sink = decoder.get_by_name("sink")
+    decoder.set_state(Gst.State.PLAYING)
+    samples = []
+    while len(samples) < frames:
+        sample = sink.try_pull_sample(30 * Gst.SECOND)
+        if sample is None:
+            break
+        samples.append(sample)
+    decoder.set_state(Gst.State.NULL)
+    if not samples:
+        raise SystemExit("no decoded frames")
+    caps = samples[0].get_caps()
+    buffers = [s.get_buffer() for s in samples]
+
+    def push(converter: str) -> Dict[str, float]:
+        pipeline = Gst.parse_launch(
+            f"appsrc name=src format=time block=true max-buffers=4 ! {converter} fakesink sync=false"
+        )
+        src = pipeline.get_by_name("src")
+        src.set_property("caps", caps)
+        pipeline.set_state(Gst.State.PLAYING)
+        window = Window()
+        for _ in range(passes):
+            for buffer in buffers:
+                src.emit("push-buffer", buffer)
+        src.emit("end-of-stream")
+        message = pipeline.get_bus().timed_pop_filtered(
+            60 * Gst.SECOND, Gst.MessageType.EOS | Gst.MessageType.ERROR
+        )
+        elapsed = window.elapsed()
+        pipeline.set_state(Gst.State.NULL)
+        if message is None or message.type != Gst.MessageType.EOS:
+            raise SystemExit(f"converter run failed: {converter}")
+        return elapsed
+
+    results: Dict[str, Any] = {name: push(fragment) for name, fragment in bench_convert.CONVERTERS.items()}
+    structure = caps.get_structure(0)
+    return {
+        "converters": results,
+        "frames": len(buffers) * passes,
+        "format": structure.get_string("format"),
+        "size": f"{structure.get_value('width')}x{structure.get_value('height')}",
+    }
+
+
+KINDS: Dict[str, Callable[..., Dict[str, Any]]] = {
+    "vantle": vantle_frames,
+    "vantle-keyframes": lambda **kw: vantle_frames(keyframes_only=True, **kw),
+    "vantle-pipeline": vantle_pipeline_frames,
+    "vantle-pipeline-arrays": lambda **kw: vantle_pipeline_frames(convert=True, **kw),
+    "opencv": opencv_frames,
+    "pyav": pyav_frames,
+    "pyav-threads": lambda **kw: pyav_frames(frame_threads=True, **kw),
+    "pyav-keyframes": lambda **kw: pyav_frames(keyframes_only=True, **kw),
+    "vantle-first": vantle_first,
+    "opencv-first": opencv_first,
+    "pyav-first": pyav_first,
+    "overhead-reader": overhead_reader,
+    "overhead-pull": overhead_pull,
+    "vantle-memory": vantle_memory,
+    "vantle-cycles": vantle_cycles,
+    "bare-memory": bare_memory,
+    "bare-cycles": bare_cycles,
+    "frame-copy": frame_copy,
+    "convert-element": convert_element,
+}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("kind", choices=sorted(KINDS))
+    parser.add_argument("--url")
+    parser.add_argument("--frames", type=int, default=0)
+    parser.add_argument("--every", type=int, default=250)
+    parser.add_argument("--cycles", type=int, default=0)
+    parser.add_argument("--rounds", type=int, default=300)
+    parser.add_argument("--passes", type=int, default=3)
+    parser.add_argument("--warm", type=int, default=0, help="open once before the timed open")
+    args = parser.parse_args()
+    options = {k: v for k, v in vars(args).items() if k != "kind"}
+    # Imports the contender needs are made before its window opens.
+    if args.kind.startswith(("vantle", "overhead", "bare")):
+        import vantle.stream_reader  # noqa: F401
+    elif args.kind.startswith("opencv"):
+        import cv2  # noqa: F401
+    elif args.kind.startswith("pyav"):
+        import av  # noqa: F401
+    result = KINDS[args.kind](**options)
+    sys.stdout.write(json.dumps(result) + "\n")
+
+
+if __name__ == "__main__":
+    main()
