@@ -593,9 +593,9 @@ PyType_Spec function_spec = {
 Object annotations_of(const FunctionSpec& spec) {
     Object d = dict();
     for (const Param& p : spec.params)
-        if (p.annotation != nullptr) check(PyDict_SetItemString(d.ptr(), p.name, text(p.annotation).ptr()));
+        if (p.annotation != nullptr) set_item(d, p.name, text(p.annotation));
     if (spec.return_annotation != nullptr) {
-        check(PyDict_SetItemString(d.ptr(), "return", text(spec.return_annotation).ptr()));
+        set_item(d, "return", text(spec.return_annotation));
     }
     return d;
 }

@@ -45,7 +45,7 @@ void ModuleBuilder::from_import(const char* module, std::initializer_list<const 
 }
 
 void ModuleBuilder::set(const char* name, Handle value) {
-    check(PyDict_SetItemString(globals_.ptr(), name, value.ptr()));
+    set_item(globals_, name, value);
 }
 
 Object ModuleBuilder::get(const char* name) const {
@@ -92,9 +92,9 @@ Object ModuleBuilder::make_class(Handle metaclass, const char* name, std::initia
                                  Handle namespace_, const char* doc) {
     // The class statement puts these first, before the body's names.
     Object ns = dict();
-    check(PyDict_SetItemString(ns.ptr(), "__module__", get("__name__").ptr()));
-    check(PyDict_SetItemString(ns.ptr(), "__qualname__", text(name).ptr()));
-    if (doc != nullptr) check(PyDict_SetItemString(ns.ptr(), "__doc__", text(doc).ptr()));
+    set_item(ns, "__module__", get("__name__"));
+    set_item(ns, "__qualname__", text(name));
+    if (doc != nullptr) set_item(ns, "__doc__", text(doc));
     check(PyDict_Update(ns.ptr(), namespace_.ptr()));
     Object cls = metaclass.call({text(name), tuple(bases), ns});
     PyObject *key = nullptr, *value = nullptr;

@@ -5,16 +5,6 @@
 
 namespace bridge {
 
-namespace {
-
-Object make_kwargs(std::initializer_list<std::pair<const char*, Handle>> kwargs) {
-    Object d = dict();
-    for (const auto& [name, value] : kwargs) check(PyDict_SetItemString(d.ptr(), name, value.ptr()));
-    return d;
-}
-
-}  // namespace
-
 Object Handle::attr(const char* name) const {
     return Object::steal(PyObject_GetAttrString(ptr_, name));
 }
@@ -29,7 +19,7 @@ Object Handle::call(std::initializer_list<Handle> args) const {
 
 Object Handle::call(std::initializer_list<Handle> args,
                     std::initializer_list<std::pair<const char*, Handle>> kwargs) const {
-    return call_tuple(tuple(args), make_kwargs(kwargs));
+    return call_tuple(tuple(args), dict(kwargs));
 }
 
 Object Handle::call_tuple(Handle args) const {
@@ -83,6 +73,13 @@ Object list() {
 Object dict() {
     return Object::steal(PyDict_New());
 }
+
+Object dict(std::initializer_list<std::pair<const char*, Handle>> items) {
+    Object d = dict();
+    for (const auto& [key, value] : items) set_item(d, key, value);
+    return d;
+}
+
 Object import(const char* module_name) {
     return Object::steal(PyImport_ImportModule(module_name));
 }

@@ -127,6 +127,12 @@ inline Object text(const std::string& s) {
 Object tuple(std::initializer_list<Handle> items);
 Object list();
 Object dict();
+// A dict of `items`, in order: dict({{"caps", caps}}).
+Object dict(std::initializer_list<std::pair<const char*, Handle>> items);
+// `d[key] = value` for a str key.
+inline void set_item(Handle d, const char* key, Handle value) {
+    check(PyDict_SetItemString(d.ptr(), key, value.ptr()));
+}
 Object import(const char* module_name);
 
 // ----- operators, as the interpreter applies them -----

@@ -1,8 +1,9 @@
 // vantle.pipeline_factories.custom: CustomPipelineFactory, a started pipeline from a user's
 // launch string with a "{url}" placeholder, a `main_sink` and an optional `buffer_src`.
-#include "bridge/module.h"
+#include "factory.h"
 
 using namespace bridge;
+using namespace vantle::factories;
 
 namespace {
 
@@ -202,9 +203,7 @@ Object launch_value(Call& c, Handle pipeline_str, Handle url) {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0), pipeline_str = c.arg(1);
-    c.super(self).method(
-        "__init__", {},
-        {{"url", c.arg(2)}, {"max_framerate", c.global("_FRAMERATE_LIMIT")}, {"keyframes_only", c.arg(4)}});
+    init_base(c, self, c.arg(2), c.arg(4));
     if (!contains(pipeline_str, text("{url}"))) {
         raise(c.global("InvalidCustomPipelineError"),
               fstr({"Invalid pipeline format: '", pipeline_str,
@@ -282,14 +281,8 @@ void fill(ModuleBuilder& m) {
     m.from_import("gi.repository", {"Gst"});
     m.from_import("vantle.errors", {"InvalidCustomPipelineError"});
     m.from_import("vantle.utils.gstreamer", {"Pipeline"});
-    m.from_import("base", {"_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_PIPELINE_WATCHER", "PipelineFactory"}, 1);
-
-    Object ns = dict();
-    check(PyDict_SetItemString(ns.ptr(), "__init__", m.function(init_spec).ptr()));
-    check(PyDict_SetItemString(ns.ptr(), "build", m.function(build_spec).ptr()));
-    Object base = m.get("PipelineFactory");
-    m.set("CustomPipelineFactory",
-          m.make_class(base.type(), "CustomPipelineFactory", {base}, ns, "Creates a pipeline from a pipeline string."));
+    import_base(m);
+    define_factory(m, "CustomPipelineFactory", "Creates a pipeline from a pipeline string.", init_spec, build_spec);
 }
 
 }  // namespace

@@ -1,16 +1,15 @@
 // vantle.pipeline_factories.http: HTTPPipelineFactory, a started pipeline for one HTTP URL
 // (souphttpsrc, the base's decoder set-up, an appsink).
-#include "bridge/module.h"
+#include "factory.h"
 
 using namespace bridge;
+using namespace vantle::factories;
 
 namespace {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
-    c.super(self).method(
-        "__init__", {},
-        {{"url", c.arg(1)}, {"max_framerate", c.global("_FRAMERATE_LIMIT")}, {"keyframes_only", c.arg(3)}});
+    init_base(c, self, c.arg(1), c.arg(3));
     self.set_attr("_pipeline_watcher", c.arg(2));
     return none();
 }
@@ -23,8 +22,7 @@ Object factory_build(Call& c) {
     pipeline.method("add_bus_watch", {self.attr("_pipeline_watcher"), pipeline});
     pipeline.set_attr("appsink", pipeline.method("new_element", {text("appsink")},
                                                  {{"properties", c.global("_APPSINK_PROPERTIES")}}));
-    Object properties = dict();
-    check(PyDict_SetItemString(properties.ptr(), "location", url.ptr()));
+    Object properties = dict({{"location", url}});
     // The source starts with the pipeline's own set_state at the end, once the decoder
     // set-up has linked its pad: started earlier, its first data would meet an
     // unlinked pad and fail the stream with a not-linked error.
@@ -64,14 +62,8 @@ const FunctionSpec build_spec{
 void fill(ModuleBuilder& m) {
     m.from_import("gi.repository", {"Gst"});
     m.from_import("vantle.utils.gstreamer", {"Pipeline"});
-    m.from_import("base", {"_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_PIPELINE_WATCHER", "PipelineFactory"}, 1);
-
-    Object ns = dict();
-    check(PyDict_SetItemString(ns.ptr(), "__init__", m.function(init_spec).ptr()));
-    check(PyDict_SetItemString(ns.ptr(), "build", m.function(build_spec).ptr()));
-    Object base = m.get("PipelineFactory");
-    m.set("HTTPPipelineFactory",
-          m.make_class(base.type(), "HTTPPipelineFactory", {base}, ns, "Creates a pipeline for an HTTP URL."));
+    import_base(m);
+    define_factory(m, "HTTPPipelineFactory", "Creates a pipeline for an HTTP URL.", init_spec, build_spec);
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ const FunctionSpec abc_gobject_meta_call_spec{
 
 Object exception_class(ModuleBuilder& m, const char* name, const char* doc, Handle init = Handle()) {
     Object ns = dict();
-    if (init) check(PyDict_SetItemString(ns.ptr(), "__init__", init.ptr()));
+    if (init) set_item(ns, "__init__", init);
     Object builtin_type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
     return m.make_class(builtin_type, name, {Handle(PyExc_Exception)}, ns, doc);
 }
@@ -69,8 +69,7 @@ void fill(ModuleBuilder& m) {
 
     Object gobject_meta = m.get("GObject").attr("Object").type();
     Object builtin_type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-    Object meta_ns = dict();
-    check(PyDict_SetItemString(meta_ns.ptr(), "__call__", m.function(abc_gobject_meta_call_spec).ptr()));
+    Object meta_ns = dict({{"__call__", m.function(abc_gobject_meta_call_spec)}});
     m.set("ABCGObjectMeta", m.make_class(builtin_type, "ABCGObjectMeta", {gobject_meta, m.get("ABCMeta")}, meta_ns,
                                          abc_gobject_meta_doc));
 

@@ -58,9 +58,7 @@ Object filter_caps(Call& c) {
     Handle self = c.arg(0), link_to = c.arg(1), options = c.arg(2), auto_play = c.arg(3);
     Object result;
     for_each(options, [&](const Object& option) {
-        Object properties = dict();
-        check(PyDict_SetItemString(properties.ptr(), "caps",
-                                   c.global("Gst").attr("Caps").method("from_string", {option}).ptr()));
+        Object properties = dict({{"caps", c.global("Gst").attr("Caps").method("from_string", {option})}});
         try {
             Object capsfilter =
                 self.method("new_element", {text("capsfilter")},
@@ -387,27 +385,24 @@ const FunctionSpec del_spec{
     .qualname = "Pipeline.__del__",
 };
 
-void put(Handle ns, const char* name, Handle value) {
-    check(PyDict_SetItemString(ns.ptr(), name, value.ptr()));
-}
-
 }  // namespace
 
 Object make_pipeline_class(ModuleBuilder& m) {
-    Object ns = dict();
-    put(ns, "__init__", m.function(init_spec));
-    put(ns, "from_launch_string", static_method(m.function(from_launch_string_spec)));
-    put(ns, "connect_signal_handler", m.function(connect_signal_handler_spec));
-    put(ns, "add_bus_watch", m.function(add_bus_watch_spec));
-    put(ns, "add_pad_probe", m.function(add_pad_probe_spec));
-    put(ns, "post_error", m.function(post_error_spec));
-    put(ns, "release_resources", m.function(release_resources_spec));
-    put(ns, "wait_until_playing", m.function(wait_until_playing_spec));
-    put(ns, "wait_until_null", m.function(wait_until_null_spec));
-    put(ns, "appsink", property(m.function(appsink_get_spec), m.function(appsink_set_spec)));
-    put(ns, "new_element", m.function(new_element_spec, tuple({none(), none(), boolean(true)})));
-    put(ns, "filter_caps", m.function(filter_caps_spec, tuple({boolean(true)})));
-    put(ns, "__del__", m.function(del_spec));
+    Object ns = dict({
+        {"__init__", m.function(init_spec)},
+        {"from_launch_string", static_method(m.function(from_launch_string_spec))},
+        {"connect_signal_handler", m.function(connect_signal_handler_spec)},
+        {"add_bus_watch", m.function(add_bus_watch_spec)},
+        {"add_pad_probe", m.function(add_pad_probe_spec)},
+        {"post_error", m.function(post_error_spec)},
+        {"release_resources", m.function(release_resources_spec)},
+        {"wait_until_playing", m.function(wait_until_playing_spec)},
+        {"wait_until_null", m.function(wait_until_null_spec)},
+        {"appsink", property(m.function(appsink_get_spec), m.function(appsink_set_spec))},
+        {"new_element", m.function(new_element_spec, tuple({none(), none(), boolean(true)}))},
+        {"filter_caps", m.function(filter_caps_spec, tuple({boolean(true)}))},
+        {"__del__", m.function(del_spec)},
+    });
 
     Object gst_pipeline = m.get("Gst").attr("Pipeline");
     return m.make_class(gst_pipeline.type(), "Pipeline", {gst_pipeline}, ns,

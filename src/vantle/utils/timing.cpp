@@ -78,11 +78,9 @@ void fill(ModuleBuilder& m) {
     m.from_import("time", {"time"});
     m.from_import("vantle", {"logger"});
 
-    Object ns = dict();
-    check(PyDict_SetItemString(ns.ptr(), "__init__",
-                               m.function(timeout_init_spec, tuple({boolean(true), boolean(false)})).ptr()));
-    check(PyDict_SetItemString(ns.ptr(), "reset", m.function(timeout_reset_spec).ptr()));
-    check(PyDict_SetItemString(ns.ptr(), "__bool__", m.function(timeout_bool_spec).ptr()));
+    Object ns = dict({{"__init__", m.function(timeout_init_spec, tuple({boolean(true), boolean(false)}))},
+                      {"reset", m.function(timeout_reset_spec)},
+                      {"__bool__", m.function(timeout_bool_spec)}});
     Object builtin_type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
     m.set("Timeout", m.make_class(builtin_type, "Timeout", {}, ns, timeout_doc));
 }
