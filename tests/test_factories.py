@@ -343,6 +343,20 @@ def test_frame_rate_limit_drops_before_conversion(media, media_url, context, rec
     assert recorder.counts == {"decoder": entry.frames, "converter": count}
     assert min(b - a for a, b in zip(times, times[1:])) >= Gst.SECOND // 5 * 9 // 10
     assert last.shape == (entry.height, entry.width, 3)
+    assert [name for _, name in recorder.probes].count("_limit_framerate") == 1
+    recorder.assert_released(pipeline)
+
+
+def test_stream_within_the_frame_rate_limit_gets_no_per_frame_callback(media, media_url, context, recorder):
+    entry = media["h264_keyint30"]  # 30 frames per second, under the default limit
+    assert entry.fps <= http_module._FRAMERATE_LIMIT
+    pipeline = factory_for("http", media_url(entry.name)).build()
+    pipeline.appsink.set_property("drop", False)
+    pipeline.wait_until_playing(PLAY_BUDGET)
+    count, _, _, _ = pull_all(pipeline)
+    stop(pipeline)
+    assert count == entry.frames
+    assert "_limit_framerate" not in [name for _, name in recorder.probes]
     recorder.assert_released(pipeline)
 
 

@@ -115,7 +115,9 @@ class _DecodeState:
     def __init__(self, pipeline_ref: weakref.ref, keyframes_only: bool, max_framerate: Optional[float]):
         self.pipeline_ref = pipeline_ref
         self.keyframes_only = keyframes_only
+        self.max_framerate = max_framerate
         self.min_interval = int(Gst.SECOND / max_framerate) if max_framerate else 0
+        self.limiting = False
         self.video_linked = False
         self.decoder_linked = False
         self.last_pts: Optional[int] = None
@@ -204,9 +206,8 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
             try_set_property(decoder, name, value)
     pipeline.add(decoder)
     decoder_src = decoder.get_static_pad("src")
-    if state.min_interval:
-        pipeline.add_pad_probe(decoder_src, Gst.PadProbeType.BUFFER, _limit_framerate, state)
-    # The converter is chosen once the decoded format is known, on the caps event.
+    # The converter (and the frame-rate limit, where needed) is chosen once the decoded
+    # format is known, on the caps event.
     pipeline.add_pad_probe(decoder_src, Gst.PadProbeType.EVENT_DOWNSTREAM, _on_decoded_caps, state)
     if pad.link(decoder.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link parsed stream {caps.to_string()} to {decoder.get_name()}")
@@ -253,16 +254,32 @@ def _limit_framerate(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     return Gst.PadProbeReturn.OK
 
 
+def _may_exceed_limit(caps: Gst.Caps, state: _DecodeState) -> bool:
+    """Whether frames of these caps can come faster than the limit: a frame rate above it,
+    or none known (0/1 stands for a variable rate)."""
+    if not state.min_interval:
+        return False
+    valid, numerator, denominator = caps.get_structure(0).get_fraction("framerate")
+    return not valid or numerator <= 0 or denominator <= 0 or numerator / denominator > state.max_framerate
+
+
 @_reporting_errors(Gst.PadProbeReturn.OK)
 def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) -> Gst.PadProbeReturn:
-    """On the decoder's first caps, links it to the converter that suits its format."""
+    """On the decoder's caps: links it to the converter that suits its format (once), and
+    limits the frame rate when these caps may exceed the limit. A stream within the limit
+    pays for no per-frame callback."""
     event = info.get_event()
-    if event is None or event.type != Gst.EventType.CAPS or state.converter is not None:
+    if event is None or event.type != Gst.EventType.CAPS:
         return Gst.PadProbeReturn.OK
     pipeline = state.pipeline_ref()
     if pipeline is None:
         return Gst.PadProbeReturn.OK
     caps = event.parse_caps()
+    if caps.get_size() and not state.limiting and _may_exceed_limit(caps, state):
+        state.limiting = True
+        pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, _limit_framerate, state)
+    if state.converter is not None:
+        return Gst.PadProbeReturn.OK
     video_format = caps.get_structure(0).get_string("format") if caps.get_size() else None
     if _CONVERTER_AVAILABLE and video_format in gst_plugins.CONVERTER_INPUT_FORMATS:
         factory_name, properties = gst_plugins.CONVERTER_FACTORY, {}
