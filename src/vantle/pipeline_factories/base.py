@@ -52,6 +52,13 @@ _CONVERTER_AVAILABLE = gst_plugins.register()
 
 _CORES = os.cpu_count() or 1
 
+# GStreamer loads a plug-in when its first element is made: for libav's decoders that is
+# about a tenth of a second, paid by the first stream's start. It is paid here instead, as
+# other video libraries pay for their decoders when they are imported.
+_PRELOADED_DECODER = Gst.ElementFactory.find("avdec_h264")
+if _PRELOADED_DECODER is not None:
+    _PRELOADED_DECODER = _PRELOADED_DECODER.load()
+
 # Decoder properties that spread decoding over every core (0 means "all cores").
 _DECODER_THREAD_PROPERTIES = {"max-threads": 0, "threads": _CORES}
 
