@@ -289,7 +289,9 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
         return Gst.PadProbeReturn.OK
     video_format = caps.get_structure(0).get_string("format") if caps.get_size() else None
     if _CONVERTER_AVAILABLE and video_format in gst_plugins.CONVERTER_INPUT_FORMATS:
-        factory_name, properties = gst_plugins.CONVERTER_FACTORY, {}
+        # One thread: the queue already runs conversion beside decoding, on another core,
+        # and splitting each frame across threads would only add CPU time.
+        factory_name, properties = gst_plugins.CONVERTER_FACTORY, {"n-threads": 1}
     else:
         factory_name, properties = "videoconvert", {"n-threads": _CORES}
     # Decoding and conversion run on their own threads, a small queue between them.
