@@ -44,6 +44,18 @@ def live_mjpeg_url(media, http_server):
 
 
 @pytest.fixture
+def context():
+    """A private GLib main context, thread-default during the test: bus watches registered
+    meanwhile attach to it, and the test iterates it to dispatch them."""
+    from vantle.utils.gstreamer import GLib
+
+    ctx = GLib.MainContext.new()
+    ctx.push_thread_default()
+    yield ctx
+    ctx.pop_thread_default()
+
+
+@pytest.fixture
 def refused_url() -> str:
     """An http URL on a port where nothing listens."""
     return f"http://127.0.0.1:{refused_port()}/files/video.mp4"

@@ -17,7 +17,7 @@ import pytest
 from support.media import GST_LAUNCH, picture_difference
 
 gi.require_version("Gst", "1.0")
-from gi.repository import GLib, GObject, Gst  # noqa: E402
+from gi.repository import GObject, Gst  # noqa: E402
 
 from vantle import gst_plugins  # noqa: E402
 from vantle.errors import InvalidCustomPipelineError, StreamSetupError  # noqa: E402
@@ -98,15 +98,6 @@ def count_posted(pipeline, message_type):
         return len(posted)
 
     return stop_counting
-
-
-@pytest.fixture
-def context():
-    """A private GLib main context, thread-default while the test builds: the bus watches go there."""
-    ctx = GLib.MainContext.new()
-    ctx.push_thread_default()
-    yield ctx
-    ctx.pop_thread_default()
 
 
 class Recorder:

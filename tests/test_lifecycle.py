@@ -43,15 +43,6 @@ class Counter:
 
 
 @pytest.fixture
-def context():
-    """A private GLib main context, thread-default while the test registers its watch."""
-    ctx = GLib.MainContext.new()
-    ctx.push_thread_default()
-    yield ctx
-    ctx.pop_thread_default()
-
-
-@pytest.fixture
 def playing():
     pipeline = Pipeline.from_launch_string(
         "videotestsrc name=src ! video/x-raw,width=64,height=48,framerate=200/1 "

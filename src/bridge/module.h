@@ -24,7 +24,7 @@ public:
     void set(const char* name, Handle value);
     Object get(const char* name) const;
 
-    // A function of this module; `qualname` defaults to the spec's.
+    // A function of this module, named (and qualified) as its description says.
     Object function(const FunctionSpec& spec, Handle defaults = Handle(), Handle kwdefaults = Handle()) const;
     // Defines a module-level function under its name and returns it.
     Object def(const FunctionSpec& spec, Handle defaults = Handle(), Handle kwdefaults = Handle());
