@@ -98,5 +98,8 @@ def test_build_play_read_release_cycles_stay_flat(media_url):
         f"RSS {rss_start / mib:.1f} -> {rss_half / mib:.1f} -> {rss_end / mib:.1f} MiB over "
         f"{CYCLES - WARM_UP} cycles in {elapsed:.1f} s"
     )
+    if os.environ.get("VANTLE_SANITIZERS"):
+        # AddressSanitizer keeps freed memory in quarantine: RSS says nothing there.
+        return
     assert rss_end - rss_start < RSS_GROWTH, report
     assert rss_end - rss_half < RSS_SECOND_HALF_GROWTH, report
