@@ -6,6 +6,7 @@
 #   scripts/dev.sh demo [ARGS]    set up, then run the demo command (python -m vantle)
 #   scripts/dev.sh test [ARGS]    set up, then lint, check the stubs and run the tests
 #   scripts/dev.sh sanitize       build with ASan/UBSan into .venv-asan and run the tests there
+#   scripts/dev.sh bench [ARGS]   set up, then run every benchmark (bench/run_all.py)
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -105,12 +106,16 @@ case "$cmd" in
         log "pytest"
         exec "$py" -m pytest -q "$@"
         ;;
+    bench)
+        setup
+        exec "$py" bench/run_all.py "$@"
+        ;;
     sanitize)
         install_system_packages
         exec "$root/scripts/sanitize.sh" "$@"
         ;;
     *)
-        echo "usage: $0 {setup|demo|test|sanitize} [args]" >&2
+        echo "usage: $0 {setup|demo|test|bench|sanitize} [args]" >&2
         exit 2
         ;;
 esac
