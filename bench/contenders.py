@@ -18,7 +18,7 @@ import resource
 import statistics
 import sys
 import time
-from typing import Any, Callable, Dict, List
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 
 def process_state() -> Dict[str, int]:
@@ -70,6 +70,23 @@ def vantle_frames(url: str, keyframes_only: bool = False, **_: Any) -> Dict[str,
     return finish(window, frames, first=first)
 
 
+def _pull_until_end(appsink: Any, window: Window, convert: Any) -> Tuple[int, Optional[float]]:
+    """Pulls samples until none comes within 10 s (the end), converting each with `convert`
+    when given; the number of frames and the time of the first."""
+    from gi.repository import Gst
+
+    frames, first = 0, None
+    while True:
+        sample = appsink.try_pull_sample(10 * Gst.SECOND)
+        if sample is None:
+            return frames, first
+        if convert is not None:
+            convert(sample)
+        frames += 1
+        if first is None:
+            first = window.elapsed()
+
+
 def vantle_pipeline_frames(url: str, convert: bool = False, **_: Any) -> Dict[str, Any]:
     """The pipeline the reader uses, built by the same factory and pulled from its appsink in a
     bare loop, with or without sample_to_ndarray: what the reader adds on top, by difference."""
@@ -78,20 +95,11 @@ def vantle_pipeline_frames(url: str, convert: bool = False, **_: Any) -> Dict[st
     from vantle.pipeline_factories.http import HTTPPipelineFactory
     from vantle.utils.gstreamer import sample_to_ndarray
 
-    frames, first = 0, None
     window = Window()
     pipeline = HTTPPipelineFactory(url=url, pipeline_watcher=lambda *args: True, keyframes_only=False).build()
     appsink = pipeline.appsink
     appsink.set_property("drop", False)
-    while True:
-        sample = appsink.try_pull_sample(10 * Gst.SECOND)
-        if sample is None:
-            break
-        if convert:
-            sample_to_ndarray(sample)
-        frames += 1
-        if first is None:
-            first = window.elapsed()
+    frames, first = _pull_until_end(appsink, window, sample_to_ndarray if convert else None)
     result = finish(window, frames, first=first)
     pipeline.set_state(Gst.State.NULL)
     pipeline.release_resources()
@@ -176,21 +184,13 @@ def overhead_pull(frames: int, **_: Any) -> Dict[str, Any]:
 
     from vantle.utils.gstreamer import sample_to_ndarray
 
-    count, first = 0, None
     window = Window()
     pipeline = Gst.parse_launch(
         _TINY_LAUNCH.replace("{frames}", str(frames)) + " sync=false max-buffers=4 drop=false"
     )
     appsink = pipeline.get_by_name("main_sink")
     pipeline.set_state(Gst.State.PLAYING)
-    while True:
-        sample = appsink.try_pull_sample(10 * Gst.SECOND)
-        if sample is None:
-            break
-        sample_to_ndarray(sample)
-        count += 1
-        if first is None:
-            first = window.elapsed()
+    count, first = _pull_until_end(appsink, window, sample_to_ndarray)
     result = finish(window, count, first=first)
     pipeline.set_state(Gst.State.NULL)
     return result
