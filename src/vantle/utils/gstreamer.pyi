@@ -4,11 +4,13 @@ from abc import abstractmethod as abstractmethod
 from time import sleep as sleep
 from typing import Any as Any
 from typing import Callable as Callable
+from typing import ClassVar
 from typing import Iterable, Optional
 from typing import List as List
 from typing import Tuple as Tuple
 
 import numpy as np
+import numpy.typing as npt
 from gi.repository import GLib as GLib
 from gi.repository import GObject as GObject
 from gi.repository import Gst as Gst
@@ -20,7 +22,7 @@ from vantle.logger import logger as logger
 from vantle.utils.timing import Timeout as Timeout
 
 class Pipeline(Gst.Pipeline):
-    __gtype__: GObject.GType
+    __gtype__: ClassVar[GObject.GType]
     destructors: List[Callable[[], Any]]
     _appsink: Optional[GstApp.AppSink]
     def __init__(self, name: Optional[str]) -> None: ...
@@ -60,8 +62,8 @@ def framerate_from_structure(structure: Gst.Structure) -> float: ...
 def is_video_pad(pad: Gst.Pad) -> bool: ...
 def is_rtp_audio_pad(pad: Gst.Pad) -> bool: ...
 def pad_to_string(pad: Gst.Pad) -> str: ...
-def find_element_factory(caps: Optional[Gst.Caps], type_: int) -> Gst.ElementFactory: ...
-def find_element(caps: Optional[Gst.Caps], type_: int) -> Optional[Gst.Element]: ...
+def find_element_factory(caps: Gst.Caps, type_: int) -> Gst.ElementFactory: ...
+def find_element(caps: Gst.Caps, type_: int) -> Optional[Gst.Element]: ...
 
 class UnknownPropertyError(Exception):
     property_name: Optional[str]
@@ -71,4 +73,4 @@ def try_set_property(element: Gst.Element, name: Optional[str], value: Any) -> N
 
 class SampleConversionError(Exception): ...
 
-def sample_to_ndarray(sample: Gst.Sample) -> np.ndarray: ...
+def sample_to_ndarray(sample: Gst.Sample) -> npt.NDArray[np.uint8]: ...
