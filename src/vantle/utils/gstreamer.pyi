@@ -4,8 +4,7 @@ from abc import abstractmethod as abstractmethod
 from time import sleep as sleep
 from typing import Any as Any
 from typing import Callable as Callable
-from typing import ClassVar
-from typing import Iterable, Optional
+from typing import ClassVar, Iterable, Optional
 from typing import List as List
 from typing import Tuple as Tuple
 
