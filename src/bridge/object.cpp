@@ -137,6 +137,22 @@ void SavedError::discard() {
     traceback_ = Object();
 }
 
+bool interpreter_finalizing() noexcept {
+    PyObject* is_finalizing = PySys_GetObject("is_finalizing");  // borrowed
+    if (is_finalizing == nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    PyObject* result = PyObject_CallObject(is_finalizing, nullptr);
+    if (result == nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    const bool finalizing = result != Py_False;
+    Py_DECREF(result);
+    return finalizing;
+}
+
 namespace {
 
 std::vector<Object> unpack(Handle value, size_t expected) {

@@ -210,6 +210,11 @@ private:
     Object type_, value_, traceback_;
 };
 
+// True once the interpreter has begun to shut down, or when it can no longer say: from then
+// on other extensions may have torn down the state that their functions rely on. Call it
+// with no exception pending.
+bool interpreter_finalizing() noexcept;
+
 // ----- f-string formatting -----
 
 // One piece of an f-string: literal text, or a value formatted with format(value, "").

@@ -1,7 +1,9 @@
-// Frames: a decoded BGR sample becomes a read-only numpy array that owns its pixels;
-// frame rates are read from caps structures.
+// Frames: a decoded BGR sample becomes a read-only numpy array, either owning a copy of its
+// pixels or over the sample's own mapped memory; frame rates are read from caps structures.
 #include <cstdint>
+#include <utility>
 
+#include "bridge/native.h"
 #include "gstreamer_parts.h"
 
 using namespace bridge;
@@ -65,9 +67,34 @@ std::pair<int64_t, int64_t> layout(Handle buffer, int64_t width, int64_t height,
     return {0, padded};
 }
 
-// Copies the frame out of the mapped memory: the mapping is released when the
-// function returns, so the array must own its pixels. One copy, made by numpy.
-Object copy_frame(Call& c, Handle buffer, Handle data, Handle width, Handle height) {
+// A read mapping of a sample's buffer, as the bindings make it. Their map info's `data` is a
+// memoryview that does not own the memory: the unmap releases it, and nothing may point into
+// the mapping afterwards.
+struct Mapping {
+    Object buffer;
+    Object info;
+
+    void unmap() const { buffer.method("unmap", {info}); }
+};
+
+// Unmaps after a failure and lets the failure go on; an error of the unmap itself replaces it.
+[[noreturn]] void unmap_and_rethrow(const Mapping& mapping) {
+    SavedError pending;
+    mapping.unmap();
+    pending.restore();
+    throw_pending();
+}
+
+// A BGR sample's buffer mapped for reading, and a read-only array over the frame's pixels
+// inside the mapping, valid until the unmap.
+struct MappedFrame {
+    Mapping mapping;
+    Object view;
+};
+
+// The frame inside the mapped bytes `data`: rows placed as `layout` finds them, bounded by the
+// buffer. No copy.
+Object frame_view(Call& c, Handle buffer, Handle data, Handle width, Handle height) {
     const int64_t w = to_integer(width), h = to_integer(height);
     const int64_t size = PyObject_Length(data.ptr());
     if (size < 0) throw_pending();
@@ -80,22 +107,21 @@ Object copy_frame(Call& c, Handle buffer, Handle data, Handle width, Handle heig
     }
     Object np = c.global("np");
     Object shape = tuple({height, width, integer(3)});
-    Object view;
     if (offset == 0 && stride == w * 3) {
         // Rows follow each other: a plain array over the buffer.
-        view = np.attr("ndarray").call({}, {{"shape", shape}, {"dtype", np.attr("uint8")}, {"buffer", data}});
-    } else {
-        view = np.attr("ndarray").call({}, {{"shape", shape},
-                                            {"dtype", np.attr("uint8")},
-                                            {"buffer", data},
-                                            {"offset", integer(offset)},
-                                            {"strides", tuple({integer(stride), integer(3), integer(1)})}});
+        return np.attr("ndarray").call({}, {{"shape", shape}, {"dtype", np.attr("uint8")}, {"buffer", data}});
     }
-    return view.method("copy");
+    return np.attr("ndarray").call({}, {{"shape", shape},
+                                        {"dtype", np.attr("uint8")},
+                                        {"buffer", data},
+                                        {"offset", integer(offset)},
+                                        {"strides", tuple({integer(stride), integer(3), integer(1)})}});
 }
 
-Object sample_to_ndarray(Call& c) {
-    Handle sample = c.arg(0);
+// Checks the sample's caps, maps its buffer and finds the frame in it. Width and height are
+// checked before the buffer is touched, the format after it is mapped; a failure after the
+// map unmaps before it propagates. On return the caller owns the mapping.
+MappedFrame map_frame(Call& c, Handle sample) {
     Object error_class = c.global("SampleConversionError");
     Object structure = sample.method("get_caps").method("get_structure", {integer(0)});
     auto [has_width, width] = unpack_pair(structure.method("get_int", {text("width")}));
@@ -106,24 +132,103 @@ Object sample_to_ndarray(Call& c) {
     auto [mapped, info] = unpack_pair(buffer.method("map", {c.global("Gst").attr("MapFlags").attr("READ")}));
     if (!mapped.truthy()) raise(error_class, "Failed to map frame buffer");
 
-    // From here every way out unmaps the buffer exactly once; an error of the unmap
-    // itself replaces whatever was pending.
-    Object frame;
+    Mapping mapping{buffer, info};
     try {
         Object format = structure.method("get_string", {text("format")});
         if (!format.equals(text("BGR"))) {
             raise(error_class, fstr({"Received a frame with an unsupported color format: ", format}));
         }
-        frame = copy_frame(c, buffer, info.attr("data"), width, height);
-        frame.attr("flags").set_attr("writeable", boolean(false));
+        Object view = frame_view(c, buffer, info.attr("data"), width, height);
+        return {std::move(mapping), std::move(view)};
     } catch (const PendingError&) {
+        unmap_and_rethrow(mapping);
+    }
+}
+
+Object sample_to_ndarray(Call& c) {
+    MappedFrame frame = map_frame(c, c.arg(0));
+    // The mapping is released before the function returns, so the array owns a copy of the
+    // pixels: one copy, made by numpy.
+    Object copy;
+    try {
+        copy = frame.view.method("copy");
+        frame.view = Object();
+        copy.attr("flags").set_attr("writeable", boolean(false));
+    } catch (const PendingError&) {
+        frame.view = Object();
+        unmap_and_rethrow(frame.mapping);
+    }
+    frame.mapping.unmap();
+    return copy;
+}
+
+// What a _BufferMapping holds: a buffer mapped for reading, released when the last array over
+// the memory goes (numpy keeps the holder as the arrays' base), and the arrays' description.
+class HeldMapping {
+public:
+    HeldMapping(Mapping mapping, Object interface) : mapping_(std::move(mapping)), interface_(std::move(interface)) {}
+    HeldMapping(HeldMapping&&) noexcept = default;
+    HeldMapping(const HeldMapping&) = delete;
+    HeldMapping& operator=(const HeldMapping&) = delete;
+    HeldMapping& operator=(HeldMapping&&) = delete;
+
+    ~HeldMapping() {
+        if (!mapping_.buffer) return;  // moved from
+        // The last array may go while an exception propagates; it is kept aside meanwhile.
         SavedError pending;
-        buffer.method("unmap", {info});
+        if (interpreter_finalizing()) {
+            // The bindings' unmap relies on state that shutdown tears down, and crashes
+            // there. The process is ending: the mapping and the buffer are left as they are.
+            (void)mapping_.buffer.release();
+            (void)mapping_.info.release();
+        } else {
+            try {
+                mapping_.unmap();
+            } catch (...) {
+                // Nobody is left to receive the error; the interpreter reports it.
+                if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(mapping_.buffer.ptr());
+            }
+        }
         pending.restore();
+    }
+
+    Handle interface() const { return interface_; }
+
+private:
+    Mapping mapping_;
+    Object interface_;
+};
+
+using BufferMappingType = NativeType<HeldMapping>;
+
+PyObject* get_array_interface(PyObject* self, void*) {
+    return Object::borrow(BufferMappingType::value(Handle(self)).interface()).release();
+}
+
+PyGetSetDef buffer_mapping_getset[] = {
+    {"__array_interface__", get_array_interface, nullptr,
+     "The mapped frame as numpy's array interface describes it (read-only data)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+Object sample_as_ndarray(Call& c) {
+    MappedFrame frame = map_frame(c, c.arg(0));
+    Object holder;
+    try {
+        Object interface = frame.view.attr("__array_interface__");
+        frame.view = Object();
+        // Read-only whatever the mapping says; and since the holder exports no buffer of its
+        // own, numpy refuses to make the arrays writeable again.
+        Object data = interface.item(text("data"));
+        set_item(interface, "data", tuple({data.item(0), boolean(true)}));
+        holder = BufferMappingType::make(c.global("_BufferMapping"), HeldMapping(std::move(frame.mapping), interface));
+    } catch (const PendingError&) {
+        frame.view = Object();
+        // Once moved into a holder, the mapping is the holder's to release.
+        if (frame.mapping.buffer) unmap_and_rethrow(frame.mapping);
         throw;
     }
-    buffer.method("unmap", {info});
-    return frame;
+    return c.global("np").method("asarray", {holder});
 }
 
 }  // namespace
@@ -149,5 +254,28 @@ const FunctionSpec sample_to_ndarray_spec{
         ":raises SampleConversionError: The sample could not be properly converted",
     .return_annotation = "np.ndarray",
 };
+
+const FunctionSpec sample_as_ndarray_spec{
+    .name = "sample_as_ndarray",
+    .params = {{"sample", "Gst.Sample"}},
+    .body = sample_as_ndarray,
+    .doc =
+        "Converts the provided sample to a read-only Numpy ndarray over the sample's own memory,\n"
+        "without a copy. The array keeps the sample's buffer mapped for reading until it and every\n"
+        "view of it are gone; the buffer then goes back to whoever provided it (its pool). Nothing\n"
+        "writes into a buffer while the array holds it, so the array never changes, and it cannot\n"
+        "be made writeable.\n"
+        "\n"
+        ":param sample: The sample to convert, BGR\n"
+        ":return: The Numpy ndarray, of shape (height, width, 3)\n"
+        ":raises SampleConversionError: The sample could not be properly converted",
+    .return_annotation = "np.ndarray",
+};
+
+Object make_buffer_mapping_type() {
+    return BufferMappingType::create(
+        "vantle.utils.gstreamer._BufferMapping",
+        "Holds a GStreamer buffer mapped for reading while numpy arrays over its memory live.", buffer_mapping_getset);
+}
 
 }  // namespace vantle::gstreamer

@@ -84,6 +84,8 @@ void fill(ModuleBuilder& m) {
     m.def(try_set_property_spec);
     m.set("SampleConversionError", exception_class(m, "SampleConversionError", sample_conversion_error_doc));
     m.def(sample_to_ndarray_spec);
+    m.set("_BufferMapping", make_buffer_mapping_type());
+    m.def(sample_as_ndarray_spec);
 }
 
 }  // namespace

@@ -9,10 +9,13 @@ namespace vantle::gstreamer {
 // Pipeline and its members (construction, registrations, waits, error posting).
 bridge::Object make_pipeline_class(bridge::ModuleBuilder& m);
 
-// Frames: framerate_from_structure, SampleConversionError's docstring, sample_to_ndarray.
+// Frames: framerate_from_structure, SampleConversionError's docstring, sample_to_ndarray,
+// sample_as_ndarray and the type of the mappings that its arrays hold.
 extern const bridge::FunctionSpec framerate_from_structure_spec;
 extern const bridge::FunctionSpec sample_to_ndarray_spec;
+extern const bridge::FunctionSpec sample_as_ndarray_spec;
 extern const char* const sample_conversion_error_doc;
+bridge::Object make_buffer_mapping_type();
 
 // Element and pad helpers.
 extern const bridge::FunctionSpec is_video_pad_spec;
