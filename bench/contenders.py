@@ -87,22 +87,39 @@ def _pull_until_end(appsink: Any, window: Window, convert: Any) -> Tuple[int, Op
             first = window.elapsed()
 
 
-def vantle_pipeline_frames(url: str, convert: bool = False, **_: Any) -> Dict[str, Any]:
+def vantle_pipeline_frames(url: str, convert: bool = False, props: str = "", **_: Any) -> Dict[str, Any]:
     """The pipeline the reader uses, built by the same factory and pulled from its appsink in a
-    bare loop, with or without sample_to_ndarray: what the reader adds on top, by difference."""
+    bare loop, with or without sample_to_ndarray: what the reader adds on top, by difference.
+
+    `props` (JSON, {name: value as gst-launch writes it}) are set on the decoder as it joins the
+    pipeline, over what the factory set: the decoder-settings sweep."""
     from gi.repository import Gst
 
     from vantle.pipeline_factories.http import HTTPPipelineFactory
     from vantle.utils.gstreamer import sample_to_ndarray
 
+    settings = json.loads(props) if props else {}
+    decoders: List[str] = []
+
+    def on_element(_bin: Any, _sub_bin: Any, element: Any) -> None:
+        factory = element.get_factory()
+        if factory is not None and factory.list_is_type(Gst.ELEMENT_FACTORY_TYPE_DECODER):
+            for name, value in settings.items():
+                Gst.util_set_object_arg(element, name, value)
+            decoders.append(factory.get_name())
+
     window = Window()
     pipeline = HTTPPipelineFactory(url=url, pipeline_watcher=lambda *args: True, keyframes_only=False).build()
+    # The decoder joins once the stream's first bytes are parsed, long after build() returns.
+    pipeline.connect("deep-element-added", on_element)
     appsink = pipeline.appsink
     appsink.set_property("drop", False)
     frames, first = _pull_until_end(appsink, window, sample_to_ndarray if convert else None)
-    result = finish(window, frames, first=first)
+    result = finish(window, frames, first=first, decoders=decoders)
     pipeline.set_state(Gst.State.NULL)
     pipeline.release_resources()
+    if settings and not decoders:
+        raise SystemExit(f"no decoder was seen joining the pipeline: {settings} not applied")
     return result
 
 
@@ -126,6 +143,57 @@ def opencv_frames(url: str, **_: Any) -> Dict[str, Any]:
     return result
 
 
+# The picture size of the `size` comparison, (width, height).
+SMALL = (640, 360)
+
+
+class Unsupported(Exception):
+    """The contender cannot run with this version of vantle; reported, not counted as a failure."""
+
+
+def vantle_size_frames(url: str, **_: Any) -> Dict[str, Any]:
+    """Every frame, scaled by the reader to SMALL (its `size` option, where the reader has it)."""
+    from vantle import open_stream
+    from vantle.errors import InvalidRuntimeOptionError
+
+    frames, first = 0, None
+    window = Window()
+    try:
+        stream = open_stream(url, size=SMALL)
+    except (InvalidRuntimeOptionError, TypeError) as error:
+        raise Unsupported(f"open_stream has no size option: {error}") from None
+    with stream:
+        for frame in stream:
+            if frame.shape[:2] != (SMALL[1], SMALL[0]):
+                raise SystemExit(f"size={SMALL} gave frames of shape {frame.shape}")
+            frames += 1
+            if first is None:
+                first = window.elapsed()
+    return finish(window, frames, first=first)
+
+
+def opencv_resize_frames(url: str, **_: Any) -> Dict[str, Any]:
+    """OpenCV's frames, each shrunk to SMALL with area filtering, as a model's input is made."""
+    import cv2
+
+    frames, first = 0, None
+    window = Window()
+    capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+    if not capture.isOpened():
+        raise SystemExit(f"OpenCV could not open {url}")
+    while True:
+        ok, frame = capture.read()
+        if not ok:
+            break
+        cv2.resize(frame, SMALL, interpolation=cv2.INTER_AREA)
+        frames += 1
+        if first is None:
+            first = window.elapsed()
+    result = finish(window, frames, first=first)
+    capture.release()
+    return result
+
+
 def _pyav_open(url: str, keyframes_only: bool = False, frame_threads: bool = False):
     import av
 
@@ -140,13 +208,15 @@ def _pyav_open(url: str, keyframes_only: bool = False, frame_threads: bool = Fal
 
 
 def pyav_frames(
-    url: str, keyframes_only: bool = False, frame_threads: bool = False, **_: Any
+    url: str, keyframes_only: bool = False, frame_threads: bool = False, convert: bool = True, **_: Any
 ) -> Dict[str, Any]:
+    """PyAV's frames as BGR arrays or, with convert=False, only decoded (the decoder alone)."""
     frames, first = 0, None
     window = Window()
     container, stream = _pyav_open(url, keyframes_only, frame_threads)
     for frame in container.decode(stream):
-        frame.to_ndarray(format="bgr24")
+        if convert:
+            frame.to_ndarray(format="bgr24")
         frames += 1
         if first is None:
             first = window.elapsed()
@@ -245,24 +315,77 @@ def pyav_first(url: str, warm: int = 0, **_: Any) -> Dict[str, Any]:
     return result
 
 
+# ----- from process start to the first frame -----
+#
+# Run with nothing imported beforehand: the clock starts when run_all.py spawns the process
+# (--spawned, its time.monotonic(), which every process of the machine shares), so that the
+# interpreter's start-up and every import count.
+
+
+def _startup(spawned: float, frames: int) -> Dict[str, Any]:
+    startup = time.monotonic() - spawned
+    return {"frames": frames, "wall": startup, "cpu": time.process_time(), **process_state()}
+
+
+def vantle_startup(url: str, spawned: float, **_: Any) -> Dict[str, Any]:
+    from vantle import open_stream
+
+    stream = open_stream(url)
+    frame = stream.read()
+    result = _startup(spawned, int(frame is not None))
+    stream.close()
+    return result
+
+
+def opencv_startup(url: str, spawned: float, **_: Any) -> Dict[str, Any]:
+    import cv2
+
+    capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+    ok, _frame = capture.read()
+    result = _startup(spawned, int(ok))
+    capture.release()
+    return result
+
+
+def pyav_startup(url: str, spawned: float, **_: Any) -> Dict[str, Any]:
+    import av
+
+    container = av.open(url)
+    frames = 0
+    for frame in container.decode(container.streams.video[0]):
+        frame.to_ndarray(format="bgr24")
+        frames = 1
+        break
+    result = _startup(spawned, frames)
+    container.close()
+    return result
+
+
 # ----- memory -----
 
 
-def vantle_memory(url: str, frames: int, every: int, **_: Any) -> Dict[str, Any]:
-    """Reads `frames` frames of an endless stream, noting RSS, threads and descriptors."""
+def vantle_memory(url: str, frames: int, every: int, keep: int = 0, **_: Any) -> Dict[str, Any]:
+    """Reads `frames` frames of an endless stream, noting RSS, threads and descriptors; the last
+    `keep` frames are kept, as a caller that holds on to recent frames does."""
+    import collections
+
     from vantle import open_stream
 
     samples: List[Dict[str, int]] = []
-    count = 0
+    kept: collections.deque = collections.deque(maxlen=max(keep, 1))
+    count = frame_bytes = 0
     window = Window()
     with open_stream(url) as stream:
-        for _frame in stream:
+        for frame in stream:
+            if keep:
+                kept.append(frame)
+            frame_bytes = frame.nbytes
             count += 1
             if count % every == 0:
                 samples.append({"frame": count, **process_state()})
             if count >= frames:
                 break
-    return finish(window, count, samples=samples)
+    return finish(window, count, samples=samples, frame_bytes=frame_bytes, keep=keep)
 
 
 def vantle_cycles(url: str, cycles: int, every: int, **_: Any) -> Dict[str, Any]:
@@ -341,7 +464,8 @@ def bare_cycles(url: str, cycles: int, every: int, **_: Any) -> Dict[str, Any]:
 
 
 def frame_copy(rounds: int, **_: Any) -> Dict[str, Any]:
-    """sample_to_ndarray against one numpy copy, through bench_frames' interleaved loop."""
+    """sample_to_ndarray and sample_as_ndarray against one numpy copy, through bench_frames'
+    interleaved loop."""
     import bench_frames
 
     bench_frames.Gst.init(None)
@@ -351,13 +475,10 @@ def frame_copy(rounds: int, **_: Any) -> Dict[str, Any]:
         gc.collect()
         gc.disable()
         try:
-            ours, baseline = bench_frames.measure(sample, rounds)
+            times = bench_frames.measure(sample, rounds)
         finally:
             gc.enable()
-        sizes[f"{width}x{height}"] = {
-            "ours": statistics.median(ours) / 1e6,
-            "baseline": statistics.median(baseline) / 1e6,
-        }
+        sizes[f"{width}x{height}"] = {name: statistics.median(values) / 1e6 for name, values in times.items()}
     return {"sizes": sizes, **process_state()}
 
 
@@ -433,6 +554,12 @@ KINDS: Dict[str, Callable[..., Dict[str, Any]]] = {
     "pyav": pyav_frames,
     "pyav-threads": lambda **kw: pyav_frames(frame_threads=True, **kw),
     "pyav-keyframes": lambda **kw: pyav_frames(keyframes_only=True, **kw),
+    "pyav-decode": lambda **kw: pyav_frames(frame_threads=True, convert=False, **kw),
+    "vantle-size": vantle_size_frames,
+    "opencv-resize": opencv_resize_frames,
+    "vantle-startup": vantle_startup,
+    "opencv-startup": opencv_startup,
+    "pyav-startup": pyav_startup,
     "vantle-first": vantle_first,
     "opencv-first": opencv_first,
     "pyav-first": pyav_first,
@@ -457,16 +584,25 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=300)
     parser.add_argument("--passes", type=int, default=3)
     parser.add_argument("--warm", type=int, default=0, help="open once before the timed open")
+    parser.add_argument("--keep", type=int, default=0, help="frames the memory run holds on to")
+    parser.add_argument("--props", default="", help="decoder properties, JSON (decoder-settings sweep)")
+    parser.add_argument("--spawned", type=float, help="time.monotonic() when the process was spawned")
     args = parser.parse_args()
     options = {k: v for k, v in vars(args).items() if k != "kind"}
-    # Imports the contender needs are made before its window opens.
-    if args.kind.startswith(("vantle", "overhead", "bare")):
+    # Imports the contender needs are made before its window opens, except where the window
+    # opens at the spawn.
+    if args.kind.endswith("-startup"):
+        pass
+    elif args.kind.startswith(("vantle", "overhead", "bare")):
         import vantle.stream_reader  # noqa: F401
     elif args.kind.startswith("opencv"):
         import cv2  # noqa: F401
     elif args.kind.startswith("pyav"):
         import av  # noqa: F401
-    result = KINDS[args.kind](**options)
+    try:
+        result = KINDS[args.kind](**options)
+    except Unsupported as reason:
+        result = {"frames": 0, "unsupported": str(reason)}
     sys.stdout.write(json.dumps(result) + "\n")
 
 

@@ -46,11 +46,28 @@ SECTIONS = (
     "frame-copy",
     "convert-element",
     "end-to-end",
+    "deep-colour",
+    "size",
     "reader-overhead",
     "keyframes",
     "first-frame",
+    "start-up",
     "memory",
 )
+# Long, and for choosing the factory base's decoder settings on an idle machine: run only when
+# named with --only.
+EXTRA_SECTIONS = ("decoder-sweep",)
+
+# The 10-bit clips of the deep-colour comparison (tests/support/media.py's BENCH_CATALOGUE).
+DEEP_COLOUR_CLIPS = ("bench_h264_10bit_444_1080p", "bench_h265_10bit_1080p", "bench_vp9_10bit_1080p")
+# The clips of the decoder-settings sweep besides the main 1080p H.264 one, and the decoder the
+# reader picks for each codec.
+SWEEP_CLIPS = ("bench_h264_2160p", "bench_h265_10bit_1080p", "bench_vp9_10bit_1080p")
+SWEEP_DECODERS = {"h264": "avdec_h264", "h265": "avdec_h265", "vp9": "vp9dec"}
+# Frames the last `KEEP_FRAMES` of which a caller holds in the memory section's second run.
+KEEP_FRAMES = 100
+# Stands for the moment of the spawn in a contender's arguments (see Runner).
+SPAWN_TIME = "@SPAWN@"
 
 
 # ----- the benchmark's environment -----
@@ -177,6 +194,28 @@ def bench_media(quick: bool) -> Dict[str, Any]:
         "seconds": time.monotonic() - started,
         "pipeline": recipe.pipeline("FILE"),
     }
+
+
+def bench_clips(names: Sequence[str], quick: bool) -> Dict[str, Dict[str, Any]]:
+    """The benchmark clips of tests/support/media.py's BENCH_CATALOGUE, made once and cached:
+    name -> {"path", "recipe"}, or {"unavailable": reason} where this machine cannot make one
+    (an encoder without 10-bit support)."""
+    import dataclasses
+
+    sys.path.insert(0, str(ROOT / "tests"))
+    from support.media import BENCH_CATALOGUE, MediaUnavailable, default_cache_dir, generate
+
+    clips: Dict[str, Dict[str, Any]] = {}
+    for name in names:
+        recipe = BENCH_CATALOGUE[name]
+        if quick:
+            recipe = dataclasses.replace(recipe, frames=min(recipe.frames, 30 if recipe.width > 1920 else 60))
+        print(f"[bench] media: {name}, {recipe.frames} frames", file=sys.stderr)
+        try:
+            clips[name] = {"path": generate(recipe, default_cache_dir()), "recipe": recipe}
+        except MediaUnavailable as error:
+            clips[name] = {"unavailable": str(error)}
+    return clips
 
 
 def make_server(files: Sequence[Path], loops: int):
@@ -357,6 +396,13 @@ class Runner:
         self.env = env
         self.verbose = verbose
         self.failures: List[str] = []
+        # What could not run with this version of vantle (a reader option still to come).
+        self.notes: List[str] = []
+
+    def note(self, text: str) -> None:
+        if text not in self.notes:
+            self.notes.append(text)
+            print(f"[bench]   note: {text}", file=sys.stderr)
 
     def python(self, row: str, kind: str, timeout: float = 600, **options: Any) -> Optional[Run]:
         argv = [sys.executable, str(CONTENDERS), kind]
@@ -369,6 +415,8 @@ class Runner:
 
     def _run(self, row: str, argv: List[str], timeout: float, python: bool, frames: int = 0) -> Optional[Run]:
         load = os.getloadavg()[0]
+        # A contender timed from its spawn gets the moment as late as it can be known.
+        argv = [repr(time.monotonic()) if arg == SPAWN_TIME else arg for arg in argv]
         try:
             stdout, _, usage, wall = run_process(argv, self.env, timeout)
         except (ChildFailed, OSError) as error:
@@ -470,7 +518,11 @@ def run_rows(
                 run = runner.gst_launch(name, how["launch"], frames, timeout=timeout)
             else:
                 extra = {"warm": how["warm"]} if "warm" in how else {}
+                extra.update(how.get("options", {}))
                 run = runner.python(name, how["kind"], url=url, timeout=timeout, **(options or {}), **extra)
+            if run is not None and run.extra.get("unsupported"):
+                runner.note(f"{name}: not run: {run.extra['unsupported']}")
+                continue
             if run is not None:
                 if run.frames != how.get("expect", frames):
                     runner.failures.append(
@@ -512,14 +564,140 @@ def section_memory(runner: Runner, quick: bool, loop_url: str, url: str) -> Dict
             "building_seconds": building.wall if building else 0.0,
             "loads": [r.load for r in (reading, building) if r],
         }
+    # A caller that keeps the last KEEP_FRAMES frames: memory grows by that many frames, then stays.
+    keeping = runner.python(
+        f"memory: endless stream, vantle keeping the last {KEEP_FRAMES}",
+        "vantle-memory",
+        url=loop_url,
+        frames=frames,
+        every=every,
+        keep=KEEP_FRAMES,
+        timeout=1800,
+    )
+    runs["keeping"] = {
+        "reading": keeping.extra["samples"] if keeping else [],
+        "reading_frames": keeping.frames if keeping else 0,
+        "frame_bytes": keeping.extra.get("frame_bytes", 0) if keeping else 0,
+        "loads": [keeping.load] if keeping else [],
+    }
     return {
         "frames": frames,
         "warm_up_frames": frames // 10,
+        # Until the kept frames are all there, and some more.
+        "warm_up_keeping": max(frames // 10, 2 * KEEP_FRAMES),
+        "keep": KEEP_FRAMES,
         "cycles": cycles,
         "warm_up_cycles": cycles // 10,
         "runs": runs,
-        "loads": runs["vantle"]["loads"] + runs["bare"]["loads"],
+        "loads": runs["vantle"]["loads"] + runs["bare"]["loads"] + runs["keeping"]["loads"],
     }
+
+
+def deep_colour_rows(url: str) -> Dict[str, Dict[str, Any]]:
+    """The contenders of a 10-bit clip: the reader, its peers and the decoder alone."""
+    return {
+        "vantle reader": {"kind": "vantle"},
+        "OpenCV read()": {"kind": "opencv"},
+        "PyAV bgr24, thread_type=AUTO": {"kind": "pyav-threads"},
+        "decoder alone: PyAV, thread_type=AUTO, no conversion": {"kind": "pyav-decode"},
+        "decoder alone: gst-launch decodebin ! fakesink": {
+            "launch": f"souphttpsrc location={url} ! decodebin ! fakesink sync=false"
+        },
+    }
+
+
+def section_deep_colour(
+    runner: Runner, repeats: int, clips: Dict[str, Dict[str, Any]], server: Any
+) -> Dict[str, Any]:
+    data: Dict[str, Any] = {"clips": {}, "unavailable": {}}
+    for name in DEEP_COLOUR_CLIPS:
+        clip = clips[name]
+        if "unavailable" in clip:
+            data["unavailable"][name] = clip["unavailable"]
+            runner.note(f"deep-colour: {clip['unavailable']}")
+            continue
+        recipe, url = clip["recipe"], server.url(clip["path"])
+        print(f"[bench]  {name}", file=sys.stderr)
+        data["clips"][name] = {
+            "codec": recipe.codec,
+            "raw_format": recipe.raw_format,
+            "decoded_format": decoded_format(url),
+            "frames": recipe.frames,
+            "width": recipe.width,
+            "height": recipe.height,
+            "rows": run_rows(runner, deep_colour_rows(url), repeats, url, recipe.frames),
+        }
+    return data
+
+
+def sweep_variants(decoder: str) -> List[Dict[str, Any]]:
+    """The settings of the sweep for `decoder`: its defaults, then one setting changed at a time
+    (and the two threading modes at two threads). Properties are given as gst-launch writes them."""
+    from vantle.utils.gstreamer import Gst
+
+    element = Gst.ElementFactory.make(decoder)
+    if element is None:
+        return []
+    variants: List[Dict[str, Any]] = [{"label": "defaults", "props": {}}]
+    for name in ("max-threads", "threads"):
+        if element.find_property(name) is not None:
+            variants += [{"label": f"{name}={n}", "props": {name: str(n)}} for n in (1, 2, 4)]
+    if element.find_property("thread-type") is not None:
+        variants += [{"label": f"thread-type={t}", "props": {"thread-type": t}} for t in ("frame", "slice")]
+        if element.find_property("max-threads") is not None:
+            variants += [
+                {"label": f"max-threads=2 thread-type={t}", "props": {"max-threads": "2", "thread-type": t}}
+                for t in ("frame", "slice")
+            ]
+    if element.find_property("direct-rendering") is not None:
+        variants.append({"label": "direct-rendering=false", "props": {"direct-rendering": "false"}})
+    # The output pool: fakesink answers no allocation query, so the decoder makes its own pool and
+    # copies padded pictures out; fakevideosink takes video meta (padded strides) and offers a pool.
+    variants.append({"label": "sink takes video meta, offers a pool", "props": {}, "sink": "fakevideosink"})
+    return variants
+
+
+def section_decoder_sweep(
+    runner: Runner, repeats: int, clips: Dict[str, Dict[str, Any]], server: Any
+) -> Dict[str, Any]:
+    """Each decoder setting in a bare `souphttpsrc ! parsebin ! DECODER ! fakesink` (gst-launch,
+    the whole process timed) and in the reader's own pipeline (built by the HTTP factory, the
+    decoder's properties set as it is added, pulled in a bare loop with sample_to_ndarray)."""
+    data: Dict[str, Any] = {"clips": {}, "unavailable": {}}
+    for name, clip in clips.items():
+        if "unavailable" in clip:
+            data["unavailable"][name] = clip["unavailable"]
+            runner.note(f"decoder-sweep: {clip['unavailable']}")
+            continue
+        recipe, url = clip["recipe"], server.url(clip["path"])
+        decoder = SWEEP_DECODERS[recipe.codec]
+        variants = sweep_variants(decoder)
+        if not variants:
+            runner.note(f"decoder-sweep: {decoder} is not installed; {name} left out")
+            continue
+        rows: Dict[str, Dict[str, Any]] = {}
+        for variant in variants:
+            props = " ".join(f"{k}={v}" for k, v in variant["props"].items())
+            sink = variant.get("sink", "fakesink")
+            rows[f"bare | {variant['label']}"] = {
+                "launch": f"souphttpsrc location={url} ! parsebin ! {decoder} {props} ! {sink} sync=false"
+            }
+            if "sink" not in variant:  # the reader's pipeline has its own sink and converter
+                rows[f"reader's pipeline | {variant['label']}"] = {
+                    "kind": "vantle-pipeline-arrays",
+                    "options": {"props": json.dumps(variant["props"])},
+                }
+        print(f"[bench]  {name}: {decoder}, {len(rows)} rows", file=sys.stderr)
+        data["clips"][name] = {
+            "decoder": decoder,
+            "codec": recipe.codec,
+            "width": recipe.width,
+            "height": recipe.height,
+            "frames": recipe.frames,
+            "decoded_format": decoded_format(url),
+            "rows": run_rows(runner, rows, repeats, url, recipe.frames),
+        }
+    return data
 
 
 def decoded_format(url: str) -> str:
@@ -545,7 +723,12 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="a smoke run: short clip, one repeat")
     parser.add_argument("--repeats", type=int, help="runs of every row (default 3; 1 with --quick)")
     parser.add_argument("--out", type=Path, help="where benchmarks.md and .png go")
-    parser.add_argument("--only", nargs="+", choices=SECTIONS, help="run these sections only")
+    parser.add_argument(
+        "--only",
+        nargs="+",
+        choices=SECTIONS + EXTRA_SECTIONS,
+        help=f"run these sections only (the default is all but {', '.join(EXTRA_SECTIONS)})",
+    )
     args = parser.parse_args()
     ensure_environment()
 
@@ -575,8 +758,15 @@ def main() -> None:
     media = bench_media(args.quick)
     clip_frames = media["recipe"].frames
     memory_frames = 900 if args.quick else 10_000
+    wanted = set()
+    if "deep-colour" in sections:
+        wanted.update(DEEP_COLOUR_CLIPS)
+    if "decoder-sweep" in sections:
+        wanted.update(SWEEP_CLIPS)
+    clips = bench_clips(sorted(wanted), args.quick)
     server = make_server(
-        [media["mp4"], media["elementary"]], loops=math.ceil(memory_frames / clip_frames) + 2
+        [media["mp4"], media["elementary"], *(c["path"] for c in clips.values() if "path" in c)],
+        loops=math.ceil(memory_frames / clip_frames) + 2,
     )
     url = server.url(media["mp4"])
     loop_url = url.rsplit("/", 1)[0] + "/loop/" + media["elementary"].name
@@ -633,6 +823,26 @@ def main() -> None:
                     "rows": run_rows(runner, rows, repeats, url, tiny, options={"frames": tiny}),
                     "frames": tiny,
                 }
+            elif section == "deep-colour":
+                data = section_deep_colour(runner, repeats, clips, server)
+            elif section == "size":
+                rows = {
+                    "vantle reader, size=(640, 360)": {"kind": "vantle-size"},
+                    "OpenCV read() + cv2.resize(INTER_AREA)": {"kind": "opencv-resize"},
+                }
+                data = {"rows": run_rows(runner, rows, repeats, url, clip_frames)}
+            elif section == "start-up":
+                rows = {
+                    "vantle: import, open_stream, read": {"kind": "vantle-startup"},
+                    "OpenCV: import cv2, VideoCapture, read": {"kind": "opencv-startup"},
+                    "PyAV: import av, open, first frame": {"kind": "pyav-startup"},
+                }
+                options = {"spawned": SPAWN_TIME}
+                data = {"rows": run_rows(runner, rows, repeats * 2, url, 1, options=options)}
+            elif section == "decoder-sweep":
+                swept = {"bench_h264_1080p": {"path": media["mp4"], "recipe": media["recipe"]}}
+                swept.update((name, clips[name]) for name in SWEEP_CLIPS)
+                data = section_decoder_sweep(runner, repeats, swept, server)
             elif section == "first-frame":
                 rows = {
                     "vantle: open_stream + read": {"kind": "vantle-first"},
@@ -653,6 +863,7 @@ def main() -> None:
     results["states"].append(machine_state("after"))
     results["seconds"] = time.monotonic() - started
     results["failures"] = runner.failures
+    results["notes"] = runner.notes
 
     import report
 

@@ -369,3 +369,93 @@ def picture_difference(actual: np.ndarray, expected: np.ndarray, grid: Tuple[int
     if actual.shape != expected.shape:
         raise AssertionError(f"shape {actual.shape} != expected {expected.shape}")
     return float(np.abs(region_means(actual, grid) - region_means(expected, grid)).max())
+
+
+# --- entries whose encoder must take a deep-colour picture ----------------------------------
+
+
+@functools.lru_cache(maxsize=None)
+def encodes(encoder: str, raw_format: str) -> bool:
+    """Whether `encoder` takes pictures in `raw_format`. x264, x265 and libvpx are built with or
+    without 10-bit support, and their elements list the 10-bit formats either way."""
+    probe = (
+        f"videotestsrc num-buffers=2 ! video/x-raw,format={raw_format},width=64,height=64,framerate=30/1 "
+        f"! {encoder} ! fakesink"
+    )
+    try:
+        _run(probe, timeout=30)
+    except (RuntimeError, subprocess.TimeoutExpired):
+        return False
+    return True
+
+
+@dataclass(frozen=True)
+class ProbedRecipe(MediaRecipe):
+    """An entry made only where its encoder takes its raw format (MediaUnavailable elsewhere),
+    optionally of a moving picture, so that every frame differs and decoding has work to do."""
+
+    motion: str = ""  # videotestsrc properties, e.g. "horizontal-speed=4"
+
+    @property
+    def source(self) -> str:
+        src = super().source
+        return src.replace("videotestsrc", f"videotestsrc {self.motion}", 1) if self.motion else src
+
+    @property
+    def elements(self) -> List[str]:
+        names = super().elements
+        encoder = self.encoder.split()[0]
+        if all(have_element(n) for n in names) and not encodes(self.encoder, self.raw_format):
+            raise MediaUnavailable(f"{self.name}: {encoder} does not encode {self.raw_format} here")
+        return names
+
+
+_X265 = "x265enc speed-preset=ultrafast bitrate=400 key-int-max=30"
+_VP9 = "vp9enc deadline=1 cpu-used=8 target-bitrate=400000 keyframe-max-dist=30"
+
+CATALOGUE.update(
+    {
+        s.name: s
+        for s in [
+            # 10-bit 4:4:4 H.264 (High 4:4:4 Predictive) decodes to Y444_10LE.
+            ProbedRecipe("h264_10bit_444_mp4", "mp4", "h264", 320, 240, 60, 30, 30, "smpte",
+                         _x264(30), "h264parse ! mp4mux", "mp4", "video/mp4", raw_format="Y444_10LE"),
+            # 10-bit 4:2:0 H.265 (Main 10) and VP9 (profile 2) decode to I420_10LE.
+            ProbedRecipe("h265_10bit_mp4", "mp4", "h265", 320, 240, 60, 30, 30, "smpte",
+                         _X265, "h265parse ! mp4mux", "mp4", "video/mp4", raw_format="I420_10LE"),
+            ProbedRecipe("vp9_10bit_webm", "webm", "vp9", 320, 240, 60, 30, 30, "smpte",
+                         _VP9, "webmmux", "webm", "video/webm", raw_format="I420_10LE"),
+        ]
+    }
+)  # fmt: skip
+
+
+def _bench_recipe(name: str, like: str, size: Tuple[int, int], frames: int, encoder: str) -> ProbedRecipe:
+    fields = {k: getattr(CATALOGUE[like], k) for k in MediaRecipe.__dataclass_fields__}
+    fields.update(name=name, width=size[0], height=size[1], frames=frames, encoder=encoder)
+    # The index first, as files meant for streaming have it: FFmpeg over HTTP loses frames of an
+    # MP4 whose index comes last.
+    fields["muxer"] = fields["muxer"].replace("mp4mux", "mp4mux faststart=true")
+    return ProbedRecipe(**fields, motion="horizontal-speed=4")
+
+
+def _x264_bench(bitrate: int) -> str:
+    options = "key-int-max=30 bframes=0 option-string=scenecut=0"
+    return f"x264enc speed-preset=veryfast bitrate={bitrate} {options}"
+
+
+# Larger clips for the benchmarks (bench/run_all.py), not for tests: moving colour bars, a
+# keyframe every 30 frames, bitrates of real streams of their size. Made on first use.
+BENCH_CATALOGUE: Dict[str, ProbedRecipe] = {
+    s.name: s
+    for s in [
+        _bench_recipe("bench_h264_10bit_444_1080p", "h264_10bit_444_mp4", (1920, 1080), 300,
+                      _x264_bench(6000)),
+        _bench_recipe("bench_h265_10bit_1080p", "h265_10bit_mp4", (1920, 1080), 300,
+                      "x265enc speed-preset=ultrafast bitrate=4000 key-int-max=30"),
+        _bench_recipe("bench_vp9_10bit_1080p", "vp9_10bit_webm", (1920, 1080), 300,
+                      "vp9enc deadline=1 cpu-used=8 target-bitrate=4000000 keyframe-max-dist=30 threads=2"),
+        # 4K 8-bit 4:2:0 H.264, short.
+        _bench_recipe("bench_h264_2160p", "h264_mp4", (3840, 2160), 120, _x264_bench(16000)),
+    ]
+}  # fmt: skip
