@@ -74,7 +74,7 @@ NotLinkedError=vantle.errors:NotLinkedError StreamSetupError=vantle.errors:Strea
 logger=vantle.logger:logger Timeout=vantle.utils.timing:Timeout""".split()
 DEFINED = """Pipeline ABCGObjectMeta framerate_from_structure is_video_pad is_rtp_audio_pad pad_to_string
 find_element_factory find_element UnknownPropertyError try_set_property SampleConversionError
-sample_to_ndarray""".split()
+sample_to_ndarray _BufferMapping sample_as_ndarray""".split()
 
 
 def test_top_level_names_in_order():
