@@ -54,16 +54,35 @@ def finish(window: Window, frames: int, **extra: Any) -> Dict[str, Any]:
     return result
 
 
+class Unsupported(Exception):
+    """The contender cannot run with this version of vantle; reported, not counted as a failure."""
+
+
 # ----- reading every frame (or every keyframe) -----
 
+# The picture size of the `size` comparison, (width, height).
+SMALL = (640, 360)
 
-def vantle_frames(url: str, keyframes_only: bool = False, **_: Any) -> Dict[str, Any]:
+
+def vantle_frames(url: str, keyframes_only: bool = False, size: Optional[Tuple[int, int]] = None, **_: Any):
+    """Every frame (or keyframe) through the reader; with `size`, scaled by the reader (its `size`
+    option, where the reader has it)."""
     from vantle import open_stream
+    from vantle.errors import InvalidRuntimeOptionError
 
     frames, first = 0, None
     window = Window()
-    with open_stream(url, keyframes_only=keyframes_only) as stream:
-        for _frame in stream:
+    options = {"size": size} if size else {}
+    try:
+        stream = open_stream(url, keyframes_only=keyframes_only, **options)
+    except (InvalidRuntimeOptionError, TypeError) as error:
+        if not size:
+            raise
+        raise Unsupported(f"open_stream has no size option: {error}") from None
+    with stream:
+        for frame in stream:
+            if size and frame.shape[:2] != (size[1], size[0]):
+                raise SystemExit(f"size={size} gave frames of shape {frame.shape}")
             frames += 1
             if first is None:
                 first = window.elapsed()
@@ -123,57 +142,9 @@ def vantle_pipeline_frames(url: str, convert: bool = False, props: str = "", **_
     return result
 
 
-def opencv_frames(url: str, **_: Any) -> Dict[str, Any]:
-    import cv2
-
-    frames, first = 0, None
-    window = Window()
-    capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
-    if not capture.isOpened():
-        raise SystemExit(f"OpenCV could not open {url}")
-    while True:
-        ok, _frame = capture.read()
-        if not ok:
-            break
-        frames += 1
-        if first is None:
-            first = window.elapsed()
-    result = finish(window, frames, first=first)
-    capture.release()
-    return result
-
-
-# The picture size of the `size` comparison, (width, height).
-SMALL = (640, 360)
-
-
-class Unsupported(Exception):
-    """The contender cannot run with this version of vantle; reported, not counted as a failure."""
-
-
-def vantle_size_frames(url: str, **_: Any) -> Dict[str, Any]:
-    """Every frame, scaled by the reader to SMALL (its `size` option, where the reader has it)."""
-    from vantle import open_stream
-    from vantle.errors import InvalidRuntimeOptionError
-
-    frames, first = 0, None
-    window = Window()
-    try:
-        stream = open_stream(url, size=SMALL)
-    except (InvalidRuntimeOptionError, TypeError) as error:
-        raise Unsupported(f"open_stream has no size option: {error}") from None
-    with stream:
-        for frame in stream:
-            if frame.shape[:2] != (SMALL[1], SMALL[0]):
-                raise SystemExit(f"size={SMALL} gave frames of shape {frame.shape}")
-            frames += 1
-            if first is None:
-                first = window.elapsed()
-    return finish(window, frames, first=first)
-
-
-def opencv_resize_frames(url: str, **_: Any) -> Dict[str, Any]:
-    """OpenCV's frames, each shrunk to SMALL with area filtering, as a model's input is made."""
+def opencv_frames(url: str, resize: Optional[Tuple[int, int]] = None, **_: Any) -> Dict[str, Any]:
+    """OpenCV's frames; with `resize`, each shrunk to that size with area filtering, as a model's
+    input is made."""
     import cv2
 
     frames, first = 0, None
@@ -185,7 +156,8 @@ def opencv_resize_frames(url: str, **_: Any) -> Dict[str, Any]:
         ok, frame = capture.read()
         if not ok:
             break
-        cv2.resize(frame, SMALL, interpolation=cv2.INTER_AREA)
+        if resize:
+            cv2.resize(frame, resize, interpolation=cv2.INTER_AREA)
         frames += 1
         if first is None:
             first = window.elapsed()
@@ -555,8 +527,8 @@ KINDS: Dict[str, Callable[..., Dict[str, Any]]] = {
     "pyav-threads": lambda **kw: pyav_frames(frame_threads=True, **kw),
     "pyav-keyframes": lambda **kw: pyav_frames(keyframes_only=True, **kw),
     "pyav-decode": lambda **kw: pyav_frames(frame_threads=True, convert=False, **kw),
-    "vantle-size": vantle_size_frames,
-    "opencv-resize": opencv_resize_frames,
+    "vantle-size": lambda **kw: vantle_frames(size=SMALL, **kw),
+    "opencv-resize": lambda **kw: opencv_frames(resize=SMALL, **kw),
     "vantle-startup": vantle_startup,
     "opencv-startup": opencv_startup,
     "pyav-startup": pyav_startup,

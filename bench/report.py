@@ -451,6 +451,14 @@ def _per_frame_table(rows: Rows, base: Optional[str], base_label: str) -> List[s
     return lines
 
 
+def _unavailable(data: Dict[str, Any]) -> List[str]:
+    """The clips of a section that this machine could not make (an encoder without 10-bit support)."""
+    return [
+        f"- {name}: not made on this machine ({reason}).\n"
+        for name, reason in data.get("unavailable", {}).items()
+    ]
+
+
 def _deep_colour(data: Dict[str, Any], targets: List) -> List[str]:
     lines = [
         "## 3c. 10-bit streams over HTTP, every frame",
@@ -460,8 +468,7 @@ def _deep_colour(data: Dict[str, Any], targets: List) -> List[str]:
         "converting nothing, and gst-launch decoding into fakesink (the whole process timed).",
         "",
     ]
-    for name, reason in data.get("unavailable", {}).items():
-        lines += [f"- {name}: not made on this machine ({reason}).", ""]
+    lines += _unavailable(data)
     for name, clip in data["clips"].items():
         rows = Rows(clip["rows"])
         lines += [
@@ -564,8 +571,7 @@ def _decoder_sweep(data: Dict[str, Any]) -> List[str]:
         "ratios are to the same pipeline's *defaults* row.",
         "",
     ]
-    for name, reason in data.get("unavailable", {}).items():
-        lines += [f"- {name}: not made on this machine ({reason}).", ""]
+    lines += _unavailable(data)
     for name, clip in data["clips"].items():
         rows = Rows(clip["rows"])
         lines += [
