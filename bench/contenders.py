@@ -276,15 +276,18 @@ def pyav_first(url: str, warm: int = 0, **_: Any) -> Dict[str, Any]:
         next(iter(container.decode(stream))).to_ndarray(format="bgr24")
         container.close()
     window = Window()
-    container, stream = _pyav_open(url)
-    frames = 0
-    for frame in container.decode(stream):
-        frame.to_ndarray(format="bgr24")
-        frames = 1
-        break
-    result = finish(window, frames)
+    container, _stream = _pyav_open(url)
+    result = finish(window, _pyav_first_array(container))
     container.close()
     return result
+
+
+def _pyav_first_array(container: Any) -> int:
+    """Decodes the first frame of the container's video into a BGR array: 1, or 0 if there is none."""
+    for frame in container.decode(container.streams.video[0]):
+        frame.to_ndarray(format="bgr24")
+        return 1
+    return 0
 
 
 # ----- from process start to the first frame -----
@@ -323,12 +326,7 @@ def pyav_startup(url: str, spawned: float, **_: Any) -> Dict[str, Any]:
     import av
 
     container = av.open(url)
-    frames = 0
-    for frame in container.decode(container.streams.video[0]):
-        frame.to_ndarray(format="bgr24")
-        frames = 1
-        break
-    result = _startup(spawned, frames)
+    result = _startup(spawned, _pyav_first_array(container))
     container.close()
     return result
 
