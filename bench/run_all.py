@@ -12,6 +12,9 @@ so that drifts in the machine's load reach them alike.
 
 Writes DIR/benchmarks.md, DIR/benchmarks.png and the raw figures as bench/out/results*.json;
 DIR is docs/ for a full run and bench/out/quick/ for --quick.
+
+The decoder-settings sweep is long and runs only when named: `--only decoder-sweep` (on an idle
+machine; its tables say which decoder settings the factory base should default to).
 """
 
 from __future__ import annotations
