@@ -45,7 +45,7 @@ import vantle
 from vantle import StreamReader, StreamStats, open_stream
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
-from vantle.utils.gstreamer import Pipeline, sample_to_ndarray
+from vantle.utils.gstreamer import Pipeline, sample_as_ndarray, sample_to_ndarray
 
 URL = "http://127.0.0.1:8000/clip.mp4"
 LAUNCH = "souphttpsrc location={url} ! jpegdec ! videoconvert ! appsink name=main_sink"
@@ -112,6 +112,18 @@ def custom(url: str) -> Gst.Element:
     source = pipeline.new_element("videotestsrc", properties={"is-live": True}, auto_play=False)
     return pipeline.new_element("queue", link_to=source)
 """,
+    "zero_copy": """
+def held_frames(sink: GstApp.AppSink, count: int) -> List[npt.NDArray[np.uint8]]:
+    frames: List[npt.NDArray[np.uint8]] = []
+    while len(frames) < count:
+        sample = sink.try_pull_sample(Gst.SECOND)
+        if sample is None:
+            break
+        frame = sample_as_ndarray(sample)
+        assert_type(frame, npt.NDArray[np.uint8])
+        frames.append(frame[::2, ::2])
+    return frames
+""",
 }
 
 # What wrong-use scripts work on, after the prelude.
@@ -127,6 +139,7 @@ WRONG: List[Tuple[str, str, str]] = [
     ("frame_as_str", "text: str = frame", "assignment"),
     ("appsink_as_bin", 'pipeline.appsink.get_by_name("decoder")', "attr-defined"),
     ("maybe_no_sample", "sample_to_ndarray(pipeline.appsink.try_pull_sample(Gst.SECOND))", "arg-type"),
+    ("zero_copy_of_nothing", "sample_as_ndarray(pipeline.appsink.try_pull_sample(Gst.SECOND))", "arg-type"),
     ("state_as_str", 'pipeline.set_state("PLAYING")', "arg-type"),
     (
         "watcher_shape",
