@@ -26,12 +26,14 @@ with warnings.catch_warnings():
 
 del GLib, GObject, Gst, GstApp, GstVideo
 
+from vantle.frame import Frame  # noqa: E402
+
 # Importing the submodule binds the name `logger` on the package to the module; the
 # from-import then rebinds it to the logger object itself. The module offers
 # `warning` as well, so either binding serves `from vantle import logger`.
 from vantle.logger import logger  # noqa: E402
 
-__all__ = ["logger", "open_stream", "StreamReader", "StreamStats"]
+__all__ = ["Frame", "logger", "open_stream", "StreamReader", "StreamStats"]
 
 _READER_NAMES = ("open_stream", "StreamReader", "StreamStats")
 

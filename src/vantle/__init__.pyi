@@ -1,8 +1,9 @@
 # The reader's names are bound on first use by the package's __getattr__; they are named here
 # so that a type checker sees them with their real types instead of Any.
+from vantle.frame import Frame as Frame
 from vantle.logger import logger as logger
 from vantle.stream_reader.reader import StreamReader as StreamReader
 from vantle.stream_reader.reader import StreamStats as StreamStats
 from vantle.stream_reader.reader import open_stream as open_stream
 
-__all__ = ["logger", "open_stream", "StreamReader", "StreamStats"]
+__all__ = ["Frame", "logger", "open_stream", "StreamReader", "StreamStats"]

@@ -7,6 +7,10 @@
             ...
         print(stream.stats)
 
+    with open_stream(url) as stream:
+        for frame in stream.frames():  # Frame: the array with its time, index and keyframe flag
+            print(frame.pts, frame.image.shape)
+
 A reader builds a pipeline with the factory that suits the source (a launch string with
 "{url}" picks the custom factory, anything else the HTTP one), waits until it plays,
 pulls decoded samples with a per-frame time-out and converts them to arrays. Errors on
@@ -18,6 +22,7 @@ it registered is released.
 from __future__ import annotations
 
 import time
+from collections import deque
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterator, List, Optional, Tuple
 
@@ -25,6 +30,7 @@ import numpy as np
 from gi.repository import GLib, Gst
 
 from vantle.errors import StreamSetupError
+from vantle.frame import Frame, redact_url
 from vantle.logger import logger
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
@@ -126,11 +132,14 @@ class StreamReader:
         self.reconnect: int = options.get("reconnect", 0)
         self.reconnect_backoff: float = options.get("reconnect_backoff", 0.5)
         self.stats = StreamStats()
+        # What this reader's Frames give as their source; a loop over many streams puts its key here.
+        self.source: str = redact_url(url)
         self.pipeline: Optional[Pipeline] = None
         self._context: Optional[GLib.MainContext] = None
         self._sync_errors: List[Tuple[str, str]] = []
         self._last_pts: Optional[int] = None
         self._frame_duration: Optional[int] = None
+        self._keyframes = _KeyframeTimes()
         self._eos = False
         self._reconnecting = False
 
@@ -179,6 +188,14 @@ class StreamReader:
 
         :raises StreamSetupError: The stream failed, or no frame came within `frame_timeout`
         """
+        frame = self.read_frame()
+        return None if frame is None else frame.image
+
+    def read_frame(self) -> Optional[Frame]:
+        """The next frame with its time, index and keyframe flag, or None at the end of the stream.
+
+        :raises StreamSetupError: The stream failed, or no frame came within `frame_timeout`
+        """
         if self.pipeline is None and not self._reconnecting:
             if self._eos:
                 return None
@@ -202,11 +219,20 @@ class StreamReader:
                 return
             yield frame
 
+    def frames(self) -> Iterator[Frame]:
+        """Iterates the stream's frames as Frames (iterating the reader itself gives their arrays)."""
+        while True:
+            frame = self.read_frame()
+            if frame is None:
+                return
+            yield frame
+
     # ----- internals -----
 
     def _start(self) -> None:
         self._eos = False
         self._last_pts = None
+        self._keyframes = _KeyframeTimes()
         # The bus watch attaches to the thread-default main context of the thread that
         # builds the pipeline: a context of the reader's own, iterated by the reader.
         context = GLib.MainContext.new()
@@ -215,6 +241,9 @@ class StreamReader:
             pipeline = self._factory().build()
         finally:
             context.pop_thread_default()
+        if self.launch is not None:
+            # A launch string is already playing: decoders it has made are watched from here on.
+            self._keyframes.watch(pipeline)
         self._context = context
         self.pipeline = pipeline
         # The wait below takes error messages off the bus and keeps only their text; a
@@ -255,6 +284,7 @@ class StreamReader:
             pipeline_watcher=self._watch,
             keyframes_only=self.keyframes_only,
             drop_frames=self.drop_frames,
+            keyframes=self._keyframes,
         )
 
     def _watch(self, bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool:
@@ -279,7 +309,7 @@ class StreamReader:
         if error is not None:
             raise error
 
-    def _read_once(self) -> Optional[np.ndarray]:
+    def _read_once(self) -> Optional[Frame]:
         pipeline = self.pipeline
         assert pipeline is not None
         appsink = pipeline.appsink
@@ -298,19 +328,24 @@ class StreamReader:
             if remaining <= 0:
                 raise StreamSetupError(f"No frame within {self.frame_timeout} seconds")
 
-    def _deliver(self, sample: Gst.Sample) -> np.ndarray:
-        frame = sample_to_ndarray(sample)
+    def _deliver(self, sample: Gst.Sample) -> Frame:
+        received = time.time()
+        image = sample_to_ndarray(sample)
         now = time.monotonic()
         stats = self.stats
         if stats.first_frame_at is None:
             stats.first_frame_at = now
         stats.last_frame_at = now
+        index = stats.frames
         stats.frames += 1
-        stats.height, stats.width = frame.shape[0], frame.shape[1]
+        stats.height, stats.width = image.shape[0], image.shape[1]
         self._count_dropped(sample)
         if stats.gaps and stats.gaps[-1].ended == 0.0:
             stats.gaps[-1].ended = now
-        return frame
+        buffer = sample.get_buffer()
+        pts = buffer.pts
+        keyframe = self._keyframes.is_keyframe(pts, buffer)
+        return Frame(image, _stream_seconds(sample, pts), index, keyframe, received, self.source)
 
     def _count_dropped(self, sample: Gst.Sample) -> None:
         pts = sample.get_buffer().pts
@@ -345,9 +380,18 @@ class StreamReader:
 class _HTTPFactory(HTTPPipelineFactory):
     """The HTTP factory, with the appsink told whether to drop frames before any can reach it."""
 
-    def __init__(self, *, url: str, pipeline_watcher: Any, keyframes_only: bool, drop_frames: bool):
+    def __init__(
+        self,
+        *,
+        url: str,
+        pipeline_watcher: Any,
+        keyframes_only: bool,
+        drop_frames: bool,
+        keyframes: _KeyframeTimes,
+    ):
         super().__init__(url=url, pipeline_watcher=pipeline_watcher, keyframes_only=keyframes_only)
         self._drop_frames = drop_frames
+        self._keyframes = keyframes
 
     def _set_up_decoder(self, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) -> None:
         # build() calls this once the appsink exists and before the pipeline plays, and frames
@@ -355,7 +399,103 @@ class _HTTPFactory(HTTPPipelineFactory):
         # an appsink of a reader whose thread had been held up meanwhile had dropped all but
         # the last few frames of a file.
         pipeline.appsink.set_property("drop", self._drop_frames)
+        # Before the pipeline plays, so that the decoder's first input is seen.
+        self._keyframes.watch(pipeline)
         super()._set_up_decoder(source, pad, pipeline)
+
+
+class _KeyframeTimes:
+    """Which decoded frames were keyframes.
+
+    Decoders clear the DELTA_UNIT flag on every picture they output, so the flag is read where
+    coded frames enter a decoder: a probe there notes the times of keyframes, and a decoded
+    frame with one of those times was a keyframe. Frames the probe has not seen (no decoder
+    found yet, no time, or decoded before the probe was in place, as the first frames of a
+    launch string may be) keep what the decoded buffer says.
+    """
+
+    # Noted times kept before those already behind the stream are forgotten.
+    _KEEP = 64
+
+    def __init__(self) -> None:
+        # Appended on streaming threads, taken on the reader's: a deque needs no lock for that.
+        self._noted: deque = deque()
+        self._times: set = set()
+        self._first: Optional[int] = None
+
+    def watch(self, pipeline: Pipeline) -> None:
+        """Probes the input of every video decoder the pipeline has or will have."""
+        pipeline.connect_signal_handler(pipeline, "deep-element-added", _on_element_added, self)
+        for element in _elements(pipeline):
+            _probe_decoder(pipeline, element, self)
+
+    def note(self, pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
+        buffer = info.get_buffer()
+        if buffer is not None:
+            stamp = buffer.pts if buffer.pts != Gst.CLOCK_TIME_NONE else buffer.dts
+            if stamp != Gst.CLOCK_TIME_NONE:
+                self._noted.append((stamp, not buffer.has_flags(Gst.BufferFlags.DELTA_UNIT)))
+        return Gst.PadProbeReturn.OK
+
+    def is_keyframe(self, pts: int, buffer: Gst.Buffer) -> bool:
+        noted, times = self._noted, self._times
+        while noted:
+            stamp, key = noted.popleft()
+            if self._first is None:
+                self._first = stamp
+            if key:
+                times.add(stamp)
+        if self._first is None or pts == Gst.CLOCK_TIME_NONE or pts < self._first:
+            return not buffer.has_flags(Gst.BufferFlags.DELTA_UNIT)
+        if len(times) > self._KEEP:
+            # Decoders output in presentation order: nothing earlier than this frame is to come.
+            self._times = times = {t for t in times if t >= pts}
+        return pts in times
+
+
+def _elements(pipeline: Pipeline) -> List[Gst.Element]:
+    """Every element in the pipeline and in its bins, read again whenever a bin changes meanwhile."""
+    iterator = pipeline.iterate_recurse()
+    found: List[Gst.Element] = []
+    while True:
+        result, element = iterator.next()
+        if result == Gst.IteratorResult.OK:
+            found.append(element)
+        elif result == Gst.IteratorResult.RESYNC:
+            iterator.resync()
+            found.clear()
+        else:
+            return found
+
+
+def _on_element_added(
+    pipeline: Pipeline, sub_bin: Gst.Bin, element: Gst.Element, keyframes: _KeyframeTimes
+) -> None:
+    _probe_decoder(pipeline, element, keyframes)
+
+
+def _probe_decoder(pipeline: Pipeline, element: Gst.Element, keyframes: _KeyframeTimes) -> None:
+    factory = element.get_factory()
+    klass = factory.get_metadata("klass") if factory is not None else None
+    if not klass or "Decoder" not in klass or not ("Video" in klass or "Image" in klass):
+        return
+    pad = element.get_static_pad("sink")
+    if pad is not None:
+        pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, keyframes.note)
+
+
+def _stream_seconds(sample: Gst.Sample, pts: int) -> Optional[float]:
+    """A buffer's presentation time in seconds on the stream's own timeline (through the sample's
+    segment, so that where the stream was entered does not shift it); None without a time."""
+    if pts == Gst.CLOCK_TIME_NONE:
+        return None
+    segment = sample.get_segment()
+    if segment is None or segment.format != Gst.Format.TIME:
+        return pts / Gst.SECOND
+    sign, stream_time = segment.to_stream_time_full(Gst.Format.TIME, pts)
+    if sign == 0:
+        return None
+    return sign * stream_time / Gst.SECOND
 
 
 def _record_error(bus: Gst.Bus, message: Gst.Message, errors: List[Tuple[str, str]]) -> Gst.BusSyncReply:
