@@ -42,7 +42,7 @@ from gi.repository import Gst, GstApp
 from typing_extensions import assert_type
 
 import vantle
-from vantle import StreamReader, StreamStats, open_stream
+from vantle import Frame, StreamReader, StreamStats, open_stream
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
 from vantle.utils.gstreamer import Pipeline, sample_as_ndarray, sample_to_ndarray
@@ -86,6 +86,21 @@ def one_frame(url: str) -> Optional[npt.NDArray[np.uint8]]:
         return None if frame is None else frame.astype(np.uint8)
     finally:
         reader.close()
+""",
+    "frames": """
+def keyframe_times(url: str) -> List[float]:
+    times: List[float] = []
+    with open_stream(url) as reader:
+        for frame in reader.frames():
+            assert_type(frame, Frame)
+            image: npt.NDArray[np.uint8] = frame.image
+            pts: Optional[float] = frame.pts
+            if frame.keyframe and pts is not None and image.shape[0] > 0:
+                times.append(pts)
+            print(frame.index + 1, frame.received - 1.0, frame.source.upper())
+        last: Optional[Frame] = reader.read_frame()
+        print(last)
+    return times
 """,
     "factories": """
 def pull_one(url: str) -> Optional[npt.NDArray[np.uint8]]:
@@ -131,6 +146,7 @@ SUBJECTS = """
 pipeline = HTTPPipelineFactory(url=URL, pipeline_watcher=watch, keyframes_only=False).build()
 reader = open_stream(URL)
 frame = next(iter(reader))
+timed = next(reader.frames())
 """
 
 # Wrong uses, each with the error code mypy must give it; each becomes a script of its own.
@@ -153,6 +169,9 @@ WRONG: List[Tuple[str, str, str]] = [
     ),
     ("option_type", 'open_stream(URL, keyframes_only="yes")', "arg-type"),
     ("stats_field", "started: str = reader.stats.time_to_first_frame", "assignment"),
+    ("frame_read_only", "timed.pts = 0.0", "misc"),
+    ("frame_pts_maybe_none", "seconds: float = timed.pts", "assignment"),
+    ("read_frame_maybe_none", "reader.read_frame().image", "union-attr"),
     ("unknown_name", "vantle.open_straem(URL)", "attr-defined"),
 ]
 

@@ -72,7 +72,7 @@ class Frame:
         raise AttributeError(f"Frame is immutable: cannot delete '{name}'")
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (Frame, tuple(object.__getattribute__(self, name) for name in _FIELDS))
+        return (_unpickle, tuple(object.__getattribute__(self, name) for name in _FIELDS))
 
     def __repr__(self) -> str:
         image = self.image
@@ -82,6 +82,12 @@ class Frame:
             f"Frame(source={self.source!r}, index={self.index}, pts={pts}, keyframe={self.keyframe}, "
             f"received={self.received:.6f}, image=<{getattr(image, 'dtype', type(image).__name__)} {shape}>)"
         )
+
+
+def _unpickle(image: Any, *fields: Any) -> Frame:
+    # numpy unpickles every array writable: a frame's picture stays read-only wherever it goes.
+    image.flags.writeable = False
+    return Frame(image, *fields)
 
 
 def redact_url(url: str) -> str:

@@ -1,0 +1,199 @@
+"""The frames of many recorded videos as a Ray dataset, for batch inference on a cluster.
+
+    import vantle.ray
+
+    ds = vantle.ray.read_frames(["http://media.local/a.mp4", "http://media.local/b.mp4"])
+    ds = ds.map_batches(Detector, batch_size=32, concurrency=2)   # your model
+    ds.write_parquet("/results")
+
+Each source is read by one Ray task, with a StreamReader, wherever Ray places it. The task hands
+its frames on while it reads, in blocks of at most Ray Data's target block size
+(DataContext.target_max_block_size, 128 MiB unless changed: about 50 frames of 720p), so memory
+holds a few blocks per running task whatever the number of videos. Needs the `ray` extra
+(pip install 'vantle[ray]').
+"""
+
+from __future__ import annotations
+
+import functools
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+try:
+    import ray.data
+    from ray.data.block import Block, BlockAccessor, BlockMetadata
+    from ray.data.datasource import Datasource, ReadTask
+except ImportError as _missing:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        f"vantle.ray needs Ray Data, which could not be imported ({_missing}): pip install 'vantle[ray]'"
+    ) from _missing
+
+from vantle.frame import Frame, redact_url
+
+__all__ = ["COLUMNS", "read_frames"]
+
+# The dataset's columns: the stream's URL (password hidden) or key, the frame's position among
+# the stream's frames, its presentation time in seconds (NaN when the stream has none), whether
+# it is a keyframe, and the BGR picture (a uint8 tensor of shape (height, width, 3)).
+COLUMNS = ("source", "index", "pts", "keyframe", "image")
+
+# A read task gathers frames into pieces of an eighth of Ray Data's target block size, at most
+# _PIECE_BYTES (at least one frame, at most _MAX_PIECE_FRAMES), which Ray Data joins into blocks of
+# its target size: small enough that the blocks it cuts come out near that size and that a piece
+# holds no frame back much longer than the block would, large enough to cost little per frame.
+_PIECE_BYTES = 8 * 1024 * 1024
+_MAX_PIECE_FRAMES = 256
+
+
+def read_frames(
+    sources: Union[Sequence[str], Mapping[str, str]],
+    *,
+    ray_remote_args: Optional[Dict[str, Any]] = None,
+    **options: Any,
+) -> ray.data.Dataset:
+    """A dataset of every frame of every source, one read task per source.
+
+    Rows have the columns of COLUMNS. Pictures of different sizes (from different sources)
+    make a column of variable-shaped tensors; `map_batches` then gets, for a batch that spans
+    them, an object array of arrays instead of one 4-dimensional array.
+
+    :param sources: The URLs to read, or a dict of key to URL (the key is then the rows' source)
+    :param ray_remote_args: Arguments of the read tasks, as for ray.remote (num_cpus, memory,
+        resources, scheduling_strategy, ...)
+    :param options: Reader options (pipeline, keyframes_only, timeout, frame_timeout, reconnect
+        and the others that StreamReader takes), checked here, before anything is read
+    :return: The dataset (lazy: reading starts when it is consumed)
+    :raises TypeError: `sources` is not a list of URLs or a dict of key to URL
+    :raises ValueError: `sources` is empty
+    :raises InvalidRuntimeOptionError: A reader option is unknown or of the wrong type
+    """
+    streams = _streams(sources)
+    # The reader checks its options when it is made: here, so that a bad option fails the call
+    # rather than every read task on the cluster. Nothing is opened.
+    from vantle.stream_reader.reader import StreamReader
+
+    StreamReader(streams[0][1], **options)
+    return ray.data.read_datasource(
+        _FrameSource(streams, options),
+        override_num_blocks=len(streams),
+        ray_remote_args=ray_remote_args,
+    )
+
+
+def _streams(sources: Union[Sequence[str], Mapping[str, str]]) -> List[Tuple[str, str]]:
+    """(label, URL) of every source."""
+    if isinstance(sources, (str, bytes)):
+        raise TypeError("sources must be a list of URLs or a dict of key to URL, not a single URL")
+    if isinstance(sources, Mapping):
+        pairs = list(sources.items())
+        for key, url in pairs:
+            if not isinstance(key, str) or not isinstance(url, str):
+                raise TypeError(f"sources must map str keys to str URLs, got {key!r}: {url!r}")
+        streams = pairs
+    else:
+        try:
+            urls = list(sources)
+        except TypeError:
+            raise TypeError(
+                f"sources must be a list of URLs or a dict of key to URL, not {type(sources).__name__}"
+            ) from None
+        for url in urls:
+            if not isinstance(url, str):
+                raise TypeError(f"sources must be URLs (str), got {url!r}")
+        streams = [(redact_url(url), url) for url in urls]
+    if not streams:
+        raise ValueError("sources is empty: read_frames needs at least one URL")
+    return streams
+
+
+class _FrameSource(Datasource):
+    """One read task per stream; the tasks read with StreamReader and yield blocks as they go."""
+
+    def __init__(self, streams: List[Tuple[str, str]], options: Dict[str, Any]):
+        self._streams = streams
+        self._options = options
+
+    def get_name(self) -> str:
+        return "VantleFrames"
+
+    def estimate_inmemory_data_size(self) -> Optional[int]:
+        return None  # unknown until the streams are decoded
+
+    def get_read_tasks(
+        self, parallelism: int, per_task_row_limit: Optional[int] = None, data_context: Any = None
+    ) -> List[ReadTask]:
+        # One task per stream whatever the parallelism asked for: a stream is read from its start
+        # to its end by one reader, and its frames cannot be split between tasks before decoding.
+        return [
+            ReadTask(
+                functools.partial(_read_stream, label, url, self._options),
+                BlockMetadata(num_rows=None, size_bytes=None, exec_stats=None, input_files=None),
+                per_task_row_limit=per_task_row_limit,
+            )
+            for label, url in self._streams
+        ]
+
+
+def _read_stream(label: str, url: str, options: Dict[str, Any]) -> Iterator[Block]:
+    """Reads one stream to its end, yielding its frames in pieces as it goes (runs in a Ray task)."""
+    from vantle.stream_reader.reader import StreamReader
+
+    reader = StreamReader(url, **options)
+    reader.source = label
+    target = ray.data.DataContext.get_current().target_max_block_size
+    pieces = _Pieces(min(_PIECE_BYTES, target // 8) if target else _PIECE_BYTES)
+    with reader:
+        for frame in reader.frames():
+            yield from pieces.add(frame)
+    yield from pieces.flush()
+
+
+class _Pieces:
+    """Gathers frames into pieces of a block. Each picture is copied once, into the piece's own
+    array, when it arrives: the reader's array (and the pipeline memory behind it) is free again
+    at once."""
+
+    def __init__(self, piece_bytes: int) -> None:
+        self._piece_bytes = piece_bytes
+        self._images: Optional[np.ndarray] = None
+        self._count = 0
+        self._source = ""
+        self._first_index = 0
+        self._pts: List[Optional[float]] = []
+        self._keyframes: List[bool] = []
+
+    def add(self, frame: Frame) -> Iterator[Block]:
+        """Takes a frame; yields the pieces it finishes (the one it fills, and the one before it
+        when the picture size changed)."""
+        image = frame.image
+        images = self._images
+        if images is not None and images.shape[1:] != image.shape:
+            yield from self.flush()
+            images = None
+        if images is None:
+            capacity = max(1, min(_MAX_PIECE_FRAMES, self._piece_bytes // image.nbytes))
+            images = self._images = np.empty((capacity, *image.shape), np.uint8)
+            self._source, self._first_index = frame.source, frame.index
+        images[self._count] = image
+        self._pts.append(frame.pts)
+        self._keyframes.append(frame.keyframe)
+        self._count += 1
+        if self._count == len(images):
+            yield from self.flush()
+
+    def flush(self) -> Iterator[Block]:
+        """Yields the piece of the frames gathered so far, if there are any."""
+        if self._images is None or self._count == 0:
+            return
+        count = self._count
+        batch = {
+            "source": np.array([self._source] * count, dtype=object),
+            "index": np.arange(self._first_index, self._first_index + count, dtype=np.int64),
+            "pts": np.array(self._pts, dtype=np.float64),  # None becomes NaN
+            "keyframe": np.array(self._keyframes, dtype=np.bool_),
+            # The piece takes the array as it is (no copy); the next piece gets a new one.
+            "image": self._images[:count],
+        }
+        self._images, self._count, self._pts, self._keyframes = None, 0, [], []
+        yield BlockAccessor.batch_to_block(batch)
