@@ -515,6 +515,73 @@ def convert_element(url: str, frames: int, passes: int, **_: Any) -> Dict[str, A
     }
 
 
+# ----- many recorded videos: one process against a local Ray cluster -----
+
+
+def _copies(url: str, copies: int) -> List[str]:
+    """`copies` URLs of the same clip (the query string makes each a video of its own)."""
+    return [f"{url}?copy={n}" for n in range(copies)]
+
+
+def _score(image: Any) -> float:
+    """What both sides do with every frame: a stand-in for a model, small next to decoding."""
+    return float(image[::16, ::16].mean())
+
+
+def _score_batch(batch: Dict[str, Any]) -> Dict[str, Any]:
+    import numpy as np
+
+    return {"source": batch["source"], "score": np.array([_score(image) for image in batch["image"]])}
+
+
+def videos_sequential(url: str, copies: int, **_: Any) -> Dict[str, Any]:
+    from vantle import open_stream
+
+    frames = 0
+    window = Window()
+    for video in _copies(url, copies):
+        with open_stream(video) as stream:
+            for image in stream:
+                _score(image)
+                frames += 1
+    return finish(window, frames)
+
+
+def videos_ray(url: str, copies: int, reservation: bool = True, **_: Any) -> Dict[str, Any]:
+    """vantle.ray.read_frames over the videos, map_batches scoring each frame (fused into the read
+    tasks). The cluster is started, and its two workers have read a video each, before the window:
+    the figure is that of a running cluster. CPU time is the driver's alone (the work is done in
+    Ray's worker processes). Without `reservation`, Ray Data does not set aside resources per
+    operator (DataContext.op_resource_reservation_enabled)."""
+    import logging
+
+    import ray
+
+    import vantle.ray
+
+    ray.init(
+        num_cpus=2,
+        include_dashboard=False,
+        object_store_memory=2 * 1024**3,
+        logging_level=logging.WARNING,
+        log_to_driver=False,
+    )
+    context = ray.data.DataContext.get_current()
+    context.enable_progress_bars = False
+    context.op_resource_reservation_enabled = reservation
+    videos = _copies(url, copies)
+    try:
+        vantle.ray.read_frames(videos[:2]).map_batches(_score_batch).materialize()
+        frames = 0
+        window = Window()
+        dataset = vantle.ray.read_frames(videos).map_batches(_score_batch)
+        for batch in dataset.iter_batches(batch_size=None):
+            frames += len(batch["score"])
+        return finish(window, frames)
+    finally:
+        ray.shutdown()
+
+
 KINDS: Dict[str, Callable[..., Dict[str, Any]]] = {
     "vantle": vantle_frames,
     "vantle-keyframes": lambda **kw: vantle_frames(keyframes_only=True, **kw),
@@ -541,6 +608,9 @@ KINDS: Dict[str, Callable[..., Dict[str, Any]]] = {
     "bare-cycles": bare_cycles,
     "frame-copy": frame_copy,
     "convert-element": convert_element,
+    "videos-sequential": videos_sequential,
+    "videos-ray": videos_ray,
+    "videos-ray-no-reservation": lambda **kw: videos_ray(reservation=False, **kw),
 }
 
 
@@ -557,13 +627,14 @@ def main() -> None:
     parser.add_argument("--keep", type=int, default=0, help="frames the memory run holds on to")
     parser.add_argument("--props", default="", help="decoder properties, JSON (decoder-settings sweep)")
     parser.add_argument("--spawned", type=float, help="time.monotonic() when the process was spawned")
+    parser.add_argument("--copies", type=int, default=1, help="how many videos (copies of the clip)")
     args = parser.parse_args()
     options = {k: v for k, v in vars(args).items() if k != "kind"}
     # Imports the contender needs are made before its window opens, except where the window
     # opens at the spawn.
     if args.kind.endswith("-startup"):
         pass
-    elif args.kind.startswith(("vantle", "overhead", "bare")):
+    elif args.kind.startswith(("vantle", "overhead", "bare", "videos")):
         import vantle.stream_reader  # noqa: F401
     elif args.kind.startswith("opencv"):
         import cv2  # noqa: F401

@@ -56,6 +56,7 @@ SECTIONS = (
     "first-frame",
     "start-up",
     "memory",
+    "ray",
 )
 # Long, and for choosing the factory base's decoder settings on an idle machine: run only when
 # named with --only.
@@ -71,6 +72,10 @@ SWEEP_DECODERS = {"h264": "avdec_h264", "h265": "avdec_h265", "vp9": "vp9dec"}
 KEEP_FRAMES = 100
 # Stands for the moment of the spawn in a contender's arguments (see Runner).
 SPAWN_TIME = "@SPAWN@"
+# The Ray section: this many recorded videos (copies of one BENCH_CATALOGUE clip), read on a local
+# cluster of two CPUs.
+RAY_VIDEOS = 20
+RAY_CLIP = "bench_h264_720p"
 
 
 # ----- the benchmark's environment -----
@@ -703,6 +708,25 @@ def section_decoder_sweep(
     return data
 
 
+def section_ray(runner: Runner, repeats: int, url: str, frames: int) -> Dict[str, Any]:
+    """The recorded videos (one clip served under RAY_VIDEOS URLs) read with vantle.ray.read_frames
+    on a local cluster of two CPUs, and one after another by one process; both score every frame
+    with the same small function (in map_batches on Ray)."""
+    rows = {
+        "one process, one video after another": {"kind": "videos-sequential"},
+        "vantle.ray.read_frames, 2-CPU local cluster": {"kind": "videos-ray"},
+        # Diagnostic: with Ray Data's per-operator reservation (its default), the read tasks ran
+        # one at a time on this two-CPU cluster.
+        "vantle.ray.read_frames, no per-operator reservation": {"kind": "videos-ray-no-reservation"},
+    }
+    total = RAY_VIDEOS * frames
+    return {
+        "rows": run_rows(runner, rows, repeats, url, total, options={"copies": RAY_VIDEOS}),
+        "videos": RAY_VIDEOS,
+        "frames": total,
+    }
+
+
 def decoded_format(url: str) -> str:
     """The raw format the stream decodes to, which decides the converter vantle uses."""
     from vantle.utils.gstreamer import Gst
@@ -766,6 +790,8 @@ def main() -> None:
         wanted.update(DEEP_COLOUR_CLIPS)
     if "decoder-sweep" in sections:
         wanted.update(SWEEP_CLIPS)
+    if "ray" in sections:
+        wanted.add(RAY_CLIP)
     clips = bench_clips(sorted(wanted), args.quick)
     server = make_server(
         [media["mp4"], media["elementary"], *(c["path"] for c in clips.values() if "path" in c)],
@@ -856,6 +882,9 @@ def main() -> None:
                     "PyAV, second open": {"kind": "pyav-first", "warm": 1},
                 }
                 data = {"rows": run_rows(runner, rows, repeats * 2, url, 1)}
+            elif section == "ray":
+                clip = clips[RAY_CLIP]
+                data = section_ray(runner, repeats, server.url(clip["path"]), clip["recipe"].frames)
             else:
                 data = section_memory(runner, args.quick, loop_url, url)
             data["seconds"] = time.monotonic() - section_started

@@ -457,5 +457,7 @@ BENCH_CATALOGUE: Dict[str, ProbedRecipe] = {
                       "vp9enc deadline=1 cpu-used=8 target-bitrate=4000000 keyframe-max-dist=30 threads=2"),
         # 4K 8-bit 4:2:0 H.264, short.
         _bench_recipe("bench_h264_2160p", "h264_mp4", (3840, 2160), 120, _x264_bench(16000)),
+        # A recorded 720p video, as read many at a time in the Ray section.
+        _bench_recipe("bench_h264_720p", "h264_mp4", (1280, 720), 150, _x264_bench(2500)),
     ]
 }  # fmt: skip
