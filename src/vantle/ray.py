@@ -125,11 +125,12 @@ class _FrameSource(Datasource):
     ) -> List[ReadTask]:
         # One task per stream whatever the parallelism asked for: a stream is read from its start
         # to its end by one reader, and its frames cannot be split between tasks before decoding.
+        limit = {} if per_task_row_limit is None else {"per_task_row_limit": per_task_row_limit}
         return [
             ReadTask(
                 functools.partial(_read_stream, label, url, self._options),
                 BlockMetadata(num_rows=None, size_bytes=None, exec_stats=None, input_files=None),
-                per_task_row_limit=per_task_row_limit,
+                **limit,
             )
             for label, url in self._streams
         ]
