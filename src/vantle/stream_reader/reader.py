@@ -241,8 +241,9 @@ class StreamReader:
             pipeline = self._factory().build()
         finally:
             context.pop_thread_default()
-        if self.launch is not None:
-            # A launch string is already playing: decoders it has made are watched from here on.
+        if not self._keyframes.watching:
+            # The factory had no hook before its pipeline played (a launch string): decoders
+            # are watched from here on.
             self._keyframes.watch(pipeline)
         self._context = context
         self.pipeline = pipeline
@@ -387,7 +388,7 @@ class _HTTPFactory(HTTPPipelineFactory):
         pipeline_watcher: Any,
         keyframes_only: bool,
         drop_frames: bool,
-        keyframes: _KeyframeTimes,
+        keyframes: Optional[_KeyframeTimes] = None,
     ):
         super().__init__(url=url, pipeline_watcher=pipeline_watcher, keyframes_only=keyframes_only)
         self._drop_frames = drop_frames
@@ -399,8 +400,9 @@ class _HTTPFactory(HTTPPipelineFactory):
         # an appsink of a reader whose thread had been held up meanwhile had dropped all but
         # the last few frames of a file.
         pipeline.appsink.set_property("drop", self._drop_frames)
-        # Before the pipeline plays, so that the decoder's first input is seen.
-        self._keyframes.watch(pipeline)
+        if self._keyframes is not None:
+            # Before the pipeline plays, so that the decoder's first input is seen.
+            self._keyframes.watch(pipeline)
         super()._set_up_decoder(source, pad, pipeline)
 
 
@@ -422,9 +424,11 @@ class _KeyframeTimes:
         self._noted: deque = deque()
         self._times: set = set()
         self._first: Optional[int] = None
+        self.watching = False
 
     def watch(self, pipeline: Pipeline) -> None:
         """Probes the input of every video decoder the pipeline has or will have."""
+        self.watching = True
         pipeline.connect_signal_handler(pipeline, "deep-element-added", _on_element_added, self)
         for element in _elements(pipeline):
             _probe_decoder(pipeline, element, self)
