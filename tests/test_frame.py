@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import operator
 import pickle
 import time
 
@@ -88,12 +89,6 @@ def test_a_frame_is_immutable_data(media_url):
     text = repr(frame)
     assert "uint8 240x320x3" in text and "s3cret" not in text and len(text) < 300
     copy = pickle.loads(pickle.dumps(frame))
-    assert isinstance(copy, Frame) and np.array_equal(copy.image, frame.image)
-    assert (copy.pts, copy.index, copy.keyframe, copy.received, copy.source) == (
-        frame.pts,
-        frame.index,
-        frame.keyframe,
-        frame.received,
-        frame.source,
-    )
-    assert not copy.image.flags.writeable
+    fields = operator.attrgetter("pts", "index", "keyframe", "received", "source")
+    assert isinstance(copy, Frame) and fields(copy) == fields(frame)
+    assert np.array_equal(copy.image, frame.image) and not copy.image.flags.writeable
