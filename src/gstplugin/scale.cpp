@@ -77,19 +77,39 @@ VANTLE_VECTOR_CLONES void add_row16(const std::uint16_t* src, float weight, floa
     add_row(src, weight, sum, n, start);
 }
 
-// The horizontal pass over one row of sums, into one output row.
-template <typename T, int kChannels>
-void resample_row(const float* sum, const Axis& axis, int out_width, T* dst) {
+// The horizontal pass over one row of sums, into one output row. kTaps is the number of taps
+// when known at compile time (the common ratios up to 4x), 0 when it is read from the axis.
+template <typename T, int kChannels, int kTaps>
+void resample_row(const float* __restrict sum, const Axis& axis, int out_width, T* __restrict dst) {
     constexpr float kMax = static_cast<float>(T(~T(0)));
-    const int taps = axis.taps;
-    for (int o = 0; o < out_width; ++o) {
-        const float* weights = &axis.weights[static_cast<std::size_t>(o) * taps];
-        const float* in = sum + static_cast<std::ptrdiff_t>(axis.first[o]) * kChannels;
+    const int taps = kTaps != 0 ? kTaps : axis.taps;
+    const float* weights = axis.weights.data();
+    const int* first = axis.first.data();
+    for (int o = 0; o < out_width; ++o, weights += taps) {
+        const float* in = sum + static_cast<std::ptrdiff_t>(first[o]) * kChannels;
         for (int c = 0; c < kChannels; ++c) {
             float value = 0.0f;
             for (int t = 0; t < taps; ++t) value += weights[t] * in[t * kChannels + c];
             dst[o * kChannels + c] = static_cast<T>(std::min(kMax, value + 0.5f));  // weights >= 0, so value >= 0
         }
+    }
+}
+
+template <typename T, int kChannels>
+void resample_row(const float* sum, const Axis& axis, int out_width, T* dst) {
+    switch (axis.taps) {
+        case 1:
+            return resample_row<T, kChannels, 1>(sum, axis, out_width, dst);
+        case 2:
+            return resample_row<T, kChannels, 2>(sum, axis, out_width, dst);
+        case 3:
+            return resample_row<T, kChannels, 3>(sum, axis, out_width, dst);
+        case 4:
+            return resample_row<T, kChannels, 4>(sum, axis, out_width, dst);
+        case 5:
+            return resample_row<T, kChannels, 5>(sum, axis, out_width, dst);
+        default:
+            return resample_row<T, kChannels, 0>(sum, axis, out_width, dst);
     }
 }
 
