@@ -16,6 +16,7 @@ struct Axis {
     Axis(int in, int out);
 
     int taps = 0;
+    bool uniform = false;  // an integer ratio of shrinking (or none): first[i] = i * taps, weights 1 / taps
     std::vector<int> first;
     std::vector<float> weights;
 };
