@@ -6,8 +6,9 @@
 
 Each run is a fresh process playing
     videotestsrc num-buffers=N ! video/x-raw,format=FORMAT,width=1920,height=1080 ! CONVERTER ! fakesink
-to end of stream, for each format of --format (comma-separated) (with --source freeze, one picture repeated N times by imagefreeze: the source
-then costs nearly nothing and the figures are steadier, but the input stays in the CPU's caches).
+to end of stream, for each format of --format (comma-separated). With --source freeze, one
+picture is repeated N times by imagefreeze: the source then costs nearly nothing and the figures
+are steadier, but the input stays in the CPU's caches.
 The CPU time of that run (every thread of the process, time.process_time) minus the median of
 the same pipeline without a converter, divided by N, is the conversion's cost per frame. Wall
 time per frame is shown as well. The target is vantleconvert at no more than a quarter of
@@ -30,7 +31,8 @@ CONVERTERS = {
     "vantleconvert (default threads)": "vantleconvert ! video/x-raw,format=BGR !",
     # Resized in the input's format before conversion, against videoconvert's rescaling path.
     "videoconvert + videoscale to 640x360": (
-        "videoscale method=bilinear ! video/x-raw,width=640,height=360 ! videoconvert ! video/x-raw,format=BGR !"
+        "videoscale method=bilinear ! video/x-raw,width=640,height=360 ! videoconvert ! "
+        "video/x-raw,format=BGR !"
     ),
     "vantleconvert width=640 height=360 n-threads=1": (
         "vantleconvert width=640 height=360 n-threads=1 ! video/x-raw,format=BGR !"

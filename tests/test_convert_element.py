@@ -167,7 +167,8 @@ def convert(fmt, width, height, pattern, colorimetry=None, ours="", reference=Tr
     if reference:
         branches["reference"] = "videoconvert chroma-mode=none ! video/x-raw,format=BGR"
     samples = run_branches(
-        f"videotestsrc num-buffers=1 pattern={pattern} ! {raw_caps(fmt, width, height, colorimetry)}", branches
+        f"videotestsrc num-buffers=1 pattern={pattern} ! {raw_caps(fmt, width, height, colorimetry)}",
+        branches,
     )
     theirs = picture(samples["reference"]).bgr() if reference else None
     return picture(samples["raw"]), theirs, picture(samples["ours"]).bgr()
@@ -218,7 +219,11 @@ def equations(y, u, v, kr: float, kb: float, full: bool, depth: int = 8) -> np.n
         top = 2.0**depth - 1
         luma, cb, cr = y / top, (u - 128 * step) / top, (v - 128 * step) / top
     else:
-        luma, cb, cr = (y - 16 * step) / (219 * step), (u - 128 * step) / (224 * step), (v - 128 * step) / (224 * step)
+        luma, cb, cr = (
+            (y - 16 * step) / (219 * step),
+            (u - 128 * step) / (224 * step),
+            (v - 128 * step) / (224 * step),
+        )
     red = luma + 2 * (1 - kr) * cr
     blue = luma + 2 * (1 - kb) * cb
     green = (luma - kr * red - kb * blue) / (1 - kr - kb)
@@ -266,7 +271,9 @@ def resize(plane: np.ndarray, width: int, height: int) -> np.ndarray:
     return resized if plane.ndim == 3 else resized[:, :, 0]
 
 
-def assert_close(ours: np.ndarray, expected: np.ndarray, max_diff: float, mean_diff: float | None = None) -> None:
+def assert_close(
+    ours: np.ndarray, expected: np.ndarray, max_diff: float, mean_diff: float | None = None
+) -> None:
     diff = np.abs(ours.astype(np.float64) - expected)
     worst = np.unravel_index(np.argmax(diff), diff.shape)
     assert diff.max() <= max_diff, (
@@ -288,7 +295,9 @@ class TestOutput:
             kr, kb, full = COLORIMETRIES[colorimetry]
             for pattern in PATTERNS:
                 against_videoconvert = fmt in ORIGINAL_YUV and pattern != "gradient"
-                raw, reference, ours = convert(fmt, *size, pattern, colorimetry, reference=against_videoconvert)
+                raw, reference, ours = convert(
+                    fmt, *size, pattern, colorimetry, reference=against_videoconvert
+                )
                 assert ours.shape == (size[1], size[0], 3)
                 assert_close(ours, expected_bgr(raw, fmt, colorimetry), max_diff(fmt), 0.5)
                 if against_videoconvert:
@@ -315,10 +324,17 @@ class TestOutput:
     def test_full_hd_frame_threaded(self):
         # Above a megapixel the frame is cut into bands converted by several threads: the bands
         # must meet without seams (4:2:0 chroma rows shared across a band edge) and cover odd heights.
-        cases = [("I420", (1920, 1080)), ("NV12", (1921, 1081)), ("YUY2", (1921, 1081)), ("P010_10LE", (1921, 1081))]
+        cases = [
+            ("I420", (1920, 1080)),
+            ("NV12", (1921, 1081)),
+            ("YUY2", (1921, 1081)),
+            ("P010_10LE", (1921, 1081)),
+        ]
         for fmt, size in cases + [("I422_10LE", (1920, 1080)), ("NV16", (1921, 1081))]:
             for threads in (1, 3):
-                raw, _, ours = convert(fmt, *size, "smpte", "bt709", ours=f"n-threads={threads}", reference=False)
+                raw, _, ours = convert(
+                    fmt, *size, "smpte", "bt709", ours=f"n-threads={threads}", reference=False
+                )
                 assert_close(ours, expected_bgr(raw, fmt, "bt709"), max_diff(fmt), 0.5)
 
     @pytest.mark.parametrize("colorimetry", ["", ",colorimetry=2:0:0:0"], ids=["absent", "unknown-matrix"])
@@ -383,7 +399,8 @@ class TestOutput:
         data = np.concatenate([p.ravel() for p in noisy]).astype("<u2").tobytes()
         caps = f"video/x-raw,format=I420_10LE,width={width},height={height},framerate=1/1,colorimetry=bt709"
         pipeline = Gst.parse_launch(
-            f"appsrc name=src caps={caps} ! vantleconvert ! video/x-raw,format=BGR ! appsink name=sink sync=false"
+            f"appsrc name=src caps={caps} ! vantleconvert ! video/x-raw,format=BGR ! "
+            "appsink name=sink sync=false"
         )
         pipeline.set_state(Gst.State.PLAYING)
         try:
@@ -427,7 +444,9 @@ RESIZES = [
 
 class TestResize:
     @pytest.mark.parametrize(
-        "fmt, size, properties, out_size", RESIZES, ids=[f"{r[0]}-{r[1][0]}x{r[1][1]}-{r[3][0]}x{r[3][1]}" for r in RESIZES]
+        "fmt, size, properties, out_size",
+        RESIZES,
+        ids=[f"{r[0]}-{r[1][0]}x{r[1][1]}-{r[3][0]}x{r[3][1]}" for r in RESIZES],
     )
     def test_yuv_matches_area_average(self, fmt, size, properties, out_size):
         colorimetry = "1:4:0:0" if YUV[fmt].kind == "grey" else "bt709"
@@ -547,8 +566,9 @@ class TestNegotiation:
 
     def test_size_change_while_playing_renegotiates(self):
         pipeline = Gst.parse_launch(
-            "videotestsrc is-live=true pattern=smpte ! video/x-raw,format=NV12,width=320,height=240,framerate=100/1 ! "
-            "vantleconvert name=conv ! appsink name=sink sync=false max-buffers=1 drop=true"
+            "videotestsrc is-live=true pattern=smpte ! "
+            "video/x-raw,format=NV12,width=320,height=240,framerate=100/1 ! vantleconvert name=conv ! "
+            "appsink name=sink sync=false max-buffers=1 drop=true"
         )
         converter, sink = pipeline.get_by_name("conv"), pipeline.get_by_name("sink")
         pipeline.set_state(Gst.State.PLAYING)
