@@ -156,6 +156,21 @@ def run_branches(source: str, branches: dict[str, str]) -> dict[str, Gst.Sample]
         pipeline.set_state(Gst.State.NULL)
 
 
+def push_through(caps: str, buffer: Gst.Buffer) -> np.ndarray:
+    """Our BGR picture of one buffer pushed through appsrc."""
+    pipeline = Gst.parse_launch(
+        f"appsrc name=src caps={caps},framerate=1/1 ! vantleconvert ! appsink name=sink sync=false"
+    )
+    pipeline.set_state(Gst.State.PLAYING)
+    try:
+        pipeline.get_by_name("src").emit("push-buffer", buffer)
+        sample = pipeline.get_by_name("sink").try_pull_sample(TIMEOUT)
+        assert sample is not None
+        return picture(sample).bgr()
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+
+
 def raw_caps(fmt: str, width: int, height: int, colorimetry: str | None = None) -> str:
     caps = f"video/x-raw,format={fmt},width={width},height={height},framerate=30/1"
     return caps if colorimetry is None else f"{caps},colorimetry={colorimetry}"
@@ -324,13 +339,14 @@ class TestOutput:
     def test_full_hd_frame_threaded(self):
         # Above a megapixel the frame is cut into bands converted by several threads: the bands
         # must meet without seams (4:2:0 chroma rows shared across a band edge) and cover odd heights.
-        cases = [
+        for fmt, size in [
             ("I420", (1920, 1080)),
             ("NV12", (1921, 1081)),
             ("YUY2", (1921, 1081)),
             ("P010_10LE", (1921, 1081)),
-        ]
-        for fmt, size in cases + [("I422_10LE", (1920, 1080)), ("NV16", (1921, 1081))]:
+            ("I422_10LE", (1920, 1080)),
+            ("NV16", (1921, 1081)),
+        ]:
             for threads in (1, 3):
                 raw, _, ours = convert(
                     fmt, *size, "smpte", "bt709", ours=f"n-threads={threads}", reference=False
@@ -373,20 +389,10 @@ class TestOutput:
             offsets + [0],
             [stride_y, stride_c, stride_c, 0],
         )
-        caps = f"video/x-raw,format=I420,width={width},height={height},framerate=1/1,colorimetry=bt709"
-        pipeline = Gst.parse_launch(
-            f"appsrc name=src caps={caps} ! vantleconvert ! video/x-raw,format=BGR ! "
-            "appsink name=sink sync=false"
+        ours = push_through(
+            f"video/x-raw,format=I420,width={width},height={height},colorimetry=bt709", buffer
         )
-        pipeline.set_state(Gst.State.PLAYING)
-        try:
-            pipeline.get_by_name("src").emit("push-buffer", buffer)
-            sample = pipeline.get_by_name("sink").try_pull_sample(TIMEOUT)
-            assert sample is not None
-        finally:
-            pipeline.set_state(Gst.State.NULL)
-        up = lambda plane: np.repeat(np.repeat(plane, 2, 0), 2, 1)  # noqa: E731
-        assert_close(picture(sample).bgr(), equations(y, up(u), up(v), 0.2126, 0.0722, False), 2.5, 0.5)
+        assert_close(ours, equations(*full_size("I420", y, u, v), 0.2126, 0.0722, False), 2.5, 0.5)
 
     def test_high_bits_beyond_the_depth_are_ignored(self):
         # A 10-bit picture whose words carry stray bits above the tenth converts as if they were
@@ -397,20 +403,9 @@ class TestOutput:
         u, v = (rng.integers(64, 961, (height // 2, width // 2), dtype=np.uint16) for _ in range(2))
         noisy = [p | (rng.integers(0, 64, p.shape, dtype=np.uint16) << 10) for p in (y, u, v)]
         data = np.concatenate([p.ravel() for p in noisy]).astype("<u2").tobytes()
-        caps = f"video/x-raw,format=I420_10LE,width={width},height={height},framerate=1/1,colorimetry=bt709"
-        pipeline = Gst.parse_launch(
-            f"appsrc name=src caps={caps} ! vantleconvert ! video/x-raw,format=BGR ! "
-            "appsink name=sink sync=false"
-        )
-        pipeline.set_state(Gst.State.PLAYING)
-        try:
-            pipeline.get_by_name("src").emit("push-buffer", Gst.Buffer.new_wrapped(data))
-            sample = pipeline.get_by_name("sink").try_pull_sample(TIMEOUT)
-            assert sample is not None
-        finally:
-            pipeline.set_state(Gst.State.NULL)
-        expected = equations(*full_size("I420_10LE", y, u, v), 0.2126, 0.0722, False, 10)
-        assert_close(picture(sample).bgr(), expected, 1.0, 0.5)
+        caps = f"video/x-raw,format=I420_10LE,width={width},height={height},colorimetry=bt709"
+        ours = push_through(caps, Gst.Buffer.new_wrapped(data))
+        assert_close(ours, equations(*full_size("I420_10LE", y, u, v), 0.2126, 0.0722, False, 10), 1.0, 0.5)
 
 
 # (format, input size, element properties, output size)
@@ -573,31 +568,23 @@ class TestNegotiation:
         converter, sink = pipeline.get_by_name("conv"), pipeline.get_by_name("sink")
         pipeline.set_state(Gst.State.PLAYING)
 
-        def size_after_change(**size) -> tuple[int, int]:
+        def size_after(expected: tuple[int, int], **size) -> tuple[int, int]:
             for name, value in size.items():
                 converter.set_property(name, value)
-            for _ in range(50):  # the change reaches the caps within a few frames
-                sample = sink.try_pull_sample(TIMEOUT)
-                assert sample is not None
-                s = sample.get_caps().get_structure(0)
-                got = (s.get_value("width"), s.get_value("height"))
-                if got != (320, 240) or not size:
-                    return got
-            return got
+            for _ in range(50):  # a change reaches the caps within a few frames
+                s = sink.try_pull_sample(TIMEOUT).get_caps().get_structure(0)
+                if (s.get_value("width"), s.get_value("height")) == expected:
+                    break
+            return s.get_value("width"), s.get_value("height")
 
         try:
-            assert size_after_change() == (320, 240)
-            assert size_after_change(width=160, height=100) == (160, 100)
-            converter.set_property("height", 0)  # the height follows the width again
-            assert size_after_change(width=64) == (64, 48)
-            converter.set_property("width", 0)
-            for _ in range(50):
-                sample = sink.try_pull_sample(TIMEOUT)
-                s = sample.get_caps().get_structure(0)
-                if (s.get_value("width"), s.get_value("height")) == (320, 240):
-                    break
-            else:
-                pytest.fail("the input's size did not come back")
+            for expected, size in [
+                ((320, 240), {}),
+                ((160, 100), {"width": 160, "height": 100}),
+                ((64, 48), {"width": 64, "height": 0}),  # the height follows the width again
+                ((320, 240), {"width": 0}),
+            ]:
+                assert size_after(expected, **size) == expected
         finally:
             pipeline.set_state(Gst.State.NULL)
 
