@@ -1,0 +1,64 @@
+// vantle.pipeline_factories.file: FilePipelineFactory, a started pipeline for one local file
+// (filesrc, the base's decoder set-up, an appsink). The demuxer reads the file at random, so
+// that every frame of an MP4 arrives, also after B-frames.
+#include "factory.h"
+
+using namespace bridge;
+using namespace vantle::factories;
+
+namespace {
+
+Object factory_init(Call& c) {
+    Handle self = c.arg(0);
+    init_base(c, self, c.arg(1), c.arg(3), c.arg(4));
+    self.set_attr("_pipeline_watcher", c.arg(2));
+    // A file URL becomes its path now: a URL naming another host is refused at once.
+    self.set_attr("_location", c.global("local_path").call({self.attr("_url")}));
+    return none();
+}
+
+Object factory_build(Call& c) {
+    Handle self = c.arg(0);
+    Object pipeline = new_pipeline_with_appsink(self);
+    Object source = new_source(pipeline, "filesrc", dict({{"location", self.attr("_location")}}));
+    self.method("_set_up_decoder", {source, source.method("get_static_pad", {text("src")}), pipeline});
+    return self.method("_start", {pipeline});
+}
+
+const FunctionSpec init_spec{
+    .name = "__init__",
+    .params = {{"self"},
+               {"url", "str", Exact::Str, Kind::KeywordOnly},
+               {"pipeline_watcher", "_PIPELINE_WATCHER", Exact::Any, Kind::KeywordOnly},
+               {"keyframes_only", "bool", Exact::Any, Kind::KeywordOnly},
+               drop_frames_param()},
+    .body = factory_init,
+    .doc =
+        ":param url: A local path, or a file:// URL\n"
+        ":param pipeline_watcher: Function to connect to the pipeline's bus\n"
+        ":param keyframes_only: If True, only keyframes will be decoded\n" VANTLE_DROP_FRAMES_DOC
+        "\n:raises TypeError: The URL is not a str\n"
+        ":raises ValueError: A file:// URL names a file on another host",
+    .qualname = "FilePipelineFactory.__init__",
+};
+
+const FunctionSpec build_spec{
+    .name = "build",
+    .params = {{"self"}},
+    .body = factory_build,
+    .return_annotation = "Pipeline",
+    .qualname = "FilePipelineFactory.build",
+};
+
+void fill(ModuleBuilder& m) {
+    m.from_import("gi.repository", {"Gst"});
+    m.from_import("vantle.utils.gstreamer", {"Pipeline"});
+    import_base(m);
+    m.from_import("vantle._urls", {"local_path"});
+    define_factory(m, "FilePipelineFactory", "Creates a pipeline for a local file.", init_spec, build_spec,
+                   dict({{"drop_frames", boolean(true)}}));
+}
+
+}  // namespace
+
+BRIDGE_MODULE(file, fill)
