@@ -103,7 +103,7 @@ _probed: Dict[str, bool] = {}
 
 def _has_rtsp_server(python: str) -> bool:
     if python not in _probed:
-        probe = "import gi; gi.require_version('GstRtspServer', '1.0'); from gi.repository import GstRtspServer"
+        probe = "import gi; gi.require_version('GstRtspServer', '1.0')"
         result = subprocess.run([python, "-c", probe], capture_output=True, timeout=30, env=os.environ.copy())
         _probed[python] = result.returncode == 0
     return _probed[python]

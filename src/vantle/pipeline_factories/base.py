@@ -242,8 +242,6 @@ def _post_failure(pipeline: Pipeline, kind: str, text: str, code: Gst.StreamErro
 class _Arrivals:
     """How many frames have reached one appsink."""
 
-    __slots__ = ("count",)
-
     def __init__(self) -> None:
         self.count = 0
 
@@ -363,9 +361,8 @@ def _on_rtp_pad(source: Gst.Element, pad: Gst.Pad, factory: PipelineFactory, sta
     depayloader = _find_depayloader(caps) if take else None
     if depayloader is None:
         if take:
-            _post_failure(
-                pipeline, "no-decoder", f"No depayloader for {caps.to_string()}", Gst.StreamError.CODEC_NOT_FOUND
-            )
+            text = f"No depayloader for {caps.to_string()}"
+            _post_failure(pipeline, "no-decoder", text, Gst.StreamError.CODEC_NOT_FOUND)
         _discard(pipeline, pad)
         return
     pipeline.add(depayloader)
@@ -440,7 +437,8 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
         state.decoder_linked = True
     decoder = _find_decoder(caps)
     if decoder is None:
-        _post_failure(pipeline, "no-decoder", f"No decoder for {caps.to_string()}", Gst.StreamError.CODEC_NOT_FOUND)
+        text = f"No decoder for {caps.to_string()}"
+        _post_failure(pipeline, "no-decoder", text, Gst.StreamError.CODEC_NOT_FOUND)
         return
     for name, value in _DECODER_THREAD_PROPERTIES.items():
         if decoder.find_property(name) is not None:

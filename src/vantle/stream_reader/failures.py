@@ -29,7 +29,13 @@ DIAGNOSIS_SECONDS = 0.6
 _DEFAULT_PORTS = {"http": 80, "https": 443, "rtsp": 554, "rtsps": 322}
 _TLS_SCHEMES = ("https", "rtsps")
 
-_STATUS_KINDS = {401: "unauthorized", 403: "unauthorized", 407: "unauthorized", 404: "not-found", 410: "not-found"}
+_STATUS_KINDS = {
+    401: "unauthorized",
+    403: "unauthorized",
+    407: "unauthorized",
+    404: "not-found",
+    410: "not-found",
+}
 
 # Connection-level sources: their bare "it failed" errors are looked into.
 _NETWORK_SOURCES = ("souphttpsrc", "rtspsrc")
@@ -85,7 +91,9 @@ def from_error_message(message: Gst.Message, url: object, frames: int) -> Stream
     element_factory = message.src.get_factory() if isinstance(message.src, Gst.Element) else None
     source = element_factory.get_name() if element_factory is not None else ""
 
-    def make(kind: str, detail: str = "", status: Optional[int] = None, protocol: str = "") -> StreamSetupError:
+    def make(
+        kind: str, detail: str = "", status: Optional[int] = None, protocol: str = ""
+    ) -> StreamSetupError:
         return failure(kind, url, detail, status, protocol, error.message, debug or "")
 
     if details is not None and details.get_name() == FAILURE_DETAILS:
