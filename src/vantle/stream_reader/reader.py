@@ -171,7 +171,6 @@ class StreamReader:
         self._pending: Optional[Gst.Sample] = None  # the first frame, taken while opening
         self._error: Optional[StreamSetupError] = None  # the first error on the bus
         self._http: Dict[str, Any] = {}  # what the HTTP source said of its response
-        self._live: Optional[bool] = None
         self._last_arrival = -1
         self._pipeline_frames = 0  # delivered by the current pipeline
         self._eos = False
@@ -267,7 +266,6 @@ class StreamReader:
         self._eos = False
         self._error = None
         self._http = {}
-        self._live = None
         self._last_arrival = -1
         self._pipeline_frames = 0
         self.pipeline = _build(self._factory())
@@ -348,18 +346,17 @@ class StreamReader:
         """A live source: one that GStreamer runs live (RTSP), or an HTTP response that is a
         stream rather than a file: multipart (a camera's MJPEG), or without a length, unless
         the media itself knows its duration."""
-        if self._live is None:
-            pipeline = self.pipeline
-            query = Gst.Query.new_latency()
-            live = bool(pipeline.query(query) and query.parse_latency()[0])  # type: ignore[union-attr]
-            if not live and self._http:
-                if self._http["content_type"].startswith("multipart/"):
-                    live = True
-                elif self._http["length"] is None:
-                    known, duration = pipeline.query_duration(Gst.Format.TIME)  # type: ignore[union-attr]
-                    live = not known or duration <= 0
-            self._live = live
-        return self._live
+        pipeline = self.pipeline
+        if _runs_live(pipeline):  # type: ignore[arg-type]
+            return True
+        if not self._http:
+            return False
+        if self._http["content_type"].startswith("multipart/"):
+            return True
+        if self._http["length"] is not None:
+            return False
+        known, duration = pipeline.query_duration(Gst.Format.TIME)  # type: ignore[union-attr]
+        return not known or duration <= 0
 
     def _deliver(self, sample: Gst.Sample) -> np.ndarray:
         frame = sample_to_ndarray(sample)
@@ -378,8 +375,6 @@ class StreamReader:
             if arrival != Gst.BUFFER_OFFSET_NONE:
                 stats.dropped += max(arrival - self._last_arrival - 1, 0)
                 self._last_arrival = arrival
-        if self._live is None:
-            self._is_live()  # while the whole pipeline is up
         if stats.gaps and stats.gaps[-1].ended == 0.0:
             stats.gaps[-1].ended = now
         return frame
@@ -412,6 +407,18 @@ def _factory_class(url: object, launch: Optional[str]) -> type:
             url=redact_url(url),
         )
     return factory
+
+
+def _runs_live(pipeline: Pipeline) -> bool:
+    """Whether a source element of the pipeline runs live, as its pads answer a latency query.
+    (The pipeline's own answer is the sinks', and an appsink that does not sync says "not
+    live" whatever feeds it.)"""
+    for source in pipeline.iterate_sources():
+        for pad in source.iterate_src_pads():
+            query = Gst.Query.new_latency()
+            if pad.query(query) and query.parse_latency()[0]:
+                return True
+    return False
 
 
 def _unused_watch(bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool:
