@@ -121,8 +121,15 @@ def from_error_message(message: Gst.Message, url: object, frames: int) -> Stream
         if frames == 0 and isinstance(url, str):
             kind, detail = diagnose_connection(url)
             return make(kind, detail)
-        return make("network", error.message)
-    return make("stream", error.message)
+        return make("network", _with_reason(error.message, debug))
+    return make("stream", _with_reason(error.message, debug))
+
+
+def _with_reason(message: str, debug: Optional[str]) -> str:
+    """GStreamer's message with the reason its debug text ends with: the text after the
+    element's path ("...GstSoupHTTPSrc:souphttpsrc0:\nstreaming stopped, reason error (-5)")."""
+    reason = (debug or "").rsplit(":\n", 1)[-1].strip() if debug and ":\n" in debug else ""
+    return f"{message} {reason}" if reason else message
 
 
 def _status(details: Optional[Gst.Structure], debug: str, source: str) -> Tuple[str, Optional[int]]:
