@@ -12,7 +12,7 @@ from typing import Callable, Dict, Optional
 import pytest
 from support import rtsp_server
 from support.http_server import TestServer, refused_port, self_signed_certificate
-from support.media import hls_files, pyav_frame_count
+from support.media import MediaUnavailable, hls_files, pyav_frame_count
 
 from vantle import StreamReader, open_stream
 from vantle.errors import StreamSetupError
@@ -90,7 +90,9 @@ def read_to_the_end(url: str, **options) -> tuple:
 class Source:
     id: str
     url: Callable  # (fixtures) -> the URL to read
-    reference: Callable  # (fixtures) -> the file or URL whose frames PyAV counts
+    # (fixtures) -> the file whose frames PyAV counts: the media on disk (PyAV's own reading over
+    # HTTP from the test server now and then stops short)
+    reference: Callable
     options: Dict = field(default_factory=dict)
     ends: str = "eos"  # or the kind of the error that ends a live source
     shortfall: int = 0  # frames UDP may lose on a loaded machine
@@ -100,7 +102,7 @@ SOURCES = [
     Source(
         "http-mp4-b-frames",
         lambda f: f.media_url("h264_bframes_mp4"),
-        lambda f: f.media_url("h264_bframes_mp4"),
+        lambda f: f.media["h264_bframes_mp4"].path,
     ),
     Source(
         "file-path",
@@ -108,7 +110,7 @@ SOURCES = [
         lambda f: f.media["h264_bframes_mp4"].path,
     ),
     Source("file-url", lambda f: f.media["h264_mkv"].path.as_uri(), lambda f: f.media["h264_mkv"].path),
-    Source("hls", lambda f: f.hls_url, lambda f: f.hls_url),
+    Source("hls", lambda f: f.hls_url, lambda f: hls_files(f.media.cache_dir)[0]),
     Source(
         "custom",
         lambda f: f.media_url("h264_ts"),
@@ -156,13 +158,16 @@ class Fixtures:
 def test_every_source_delivers_the_frames_pyav_decodes(source, request):
     fixtures = Fixtures(request)
     url = source.url(fixtures)
-    expected = pyav_frame_count(str(source.reference(fixtures)))
+    try:
+        expected = pyav_frame_count(str(source.reference(fixtures)))
+    except MediaUnavailable as error:
+        pytest.skip(str(error))
     frames, error = read_to_the_end(url, **source.options)
     if source.ends == "eos":
         assert error is None
     else:  # the end of a live source is a failure once no reconnection is left
         assert error is not None and error.kind == source.ends, error
-    assert expected - source.shortfall <= frames <= expected
+    assert expected - source.shortfall <= frames <= expected, f"{frames} frames, PyAV decodes {expected}"
     if error is not None:
         assert SECRET not in f"{error} {error.url} {error.gst_debug}"
 

@@ -13,6 +13,7 @@ import hashlib
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -137,32 +138,54 @@ OTHER_MEDIA: Dict[str, MediaRecipe] = {
 }  # fmt: skip
 
 
-def make_with_pyav(recipe: MediaRecipe, out: Path) -> None:
-    """Encodes `recipe` with PyAV (libx264, two B-frames) into MP4: a moving bar."""
-    try:
-        import av
-    except ImportError as error:
-        raise MediaUnavailable(f"{recipe.name}: PyAV is not installed") from error
-    with av.open(str(out), "w", format="mp4") as container:
-        stream = container.add_stream("libx264", rate=recipe.fps)
-        stream.width, stream.height, stream.pix_fmt = recipe.width, recipe.height, "yuv420p"
-        stream.options = {"bf": "2", "g": str(recipe.keyint), "preset": "veryfast"}
-        for index in range(recipe.frames):
-            picture = np.zeros((recipe.height, recipe.width, 3), np.uint8)
-            x = index * 8 % recipe.width
-            picture[:, x : x + 40] = 255
-            for packet in stream.encode(av.VideoFrame.from_ndarray(picture, format="bgr24")):
-                container.mux(packet)
-        for packet in stream.encode():
+_PYAV_ENCODER = """
+import sys
+import av
+import numpy as np
+
+out, width, height, frames, fps, keyint = sys.argv[1], *map(int, sys.argv[2:])
+with av.open(out, "w", format="mp4") as container:
+    stream = container.add_stream("libx264", rate=fps)
+    stream.width, stream.height, stream.pix_fmt = width, height, "yuv420p"
+    stream.options = {"bf": "2", "g": str(keyint), "preset": "veryfast"}
+    for index in range(frames):
+        picture = np.zeros((height, width, 3), np.uint8)
+        x = index * 8 % width
+        picture[:, x : x + 40] = 255
+        for packet in stream.encode(av.VideoFrame.from_ndarray(picture, format="bgr24")):
             container.mux(packet)
+    for packet in stream.encode():
+        container.mux(packet)
+"""
 
 
+def make_with_pyav(recipe: MediaRecipe, out: Path) -> None:
+    """Encodes `recipe` with PyAV (libx264, two B-frames) into MP4: a moving bar. In a process of
+    its own, for the reason pyav_frame_count gives."""
+    numbers = [recipe.width, recipe.height, recipe.frames, recipe.fps, recipe.keyint]
+    result = subprocess.run(
+        [sys.executable, "-c", _PYAV_ENCODER, str(out), *map(str, numbers)],
+        capture_output=True,
+        text=True,
+        timeout=GENERATION_TIMEOUT,
+    )
+    if result.returncode != 0:
+        raise MediaUnavailable(f"{recipe.name}: PyAV could not encode it: {result.stderr[-500:]}")
+
+
+@functools.lru_cache(maxsize=None)
 def pyav_frame_count(location: str) -> int:
-    """The frames PyAV (ffmpeg) decodes from the video of a file or URL."""
-    import av
+    """The frames PyAV (ffmpeg) decodes from the video of a file.
 
-    with av.open(location, timeout=30) as container:
-        return sum(1 for _ in container.decode(video=0))
+    Counted in a process of its own, so that PyAV's bundled ffmpeg libraries stay out of the
+    process where GStreamer's libav plug-in has loaded the system's."""
+    script = "import av, sys\nwith av.open(sys.argv[1]) as c:\n    print(sum(1 for _ in c.decode(video=0)))"
+    result = subprocess.run(
+        [sys.executable, "-c", script, location], capture_output=True, text=True, timeout=120
+    )
+    if result.returncode != 0:
+        raise MediaUnavailable(f"PyAV could not decode {location}: {result.stderr[-500:]}")
+    return int(result.stdout)
 
 
 class MediaUnavailable(Exception):
