@@ -301,7 +301,7 @@ def _random_access_bytes(typefind: Gst.Element, caps: Gst.Caps) -> int:
     seeking = Gst.Query.new_seeking(Gst.Format.BYTES)
     if not sink.peer_query(seeking) or not seeking.parse_seeking()[1]:
         return 0
-    return min(size, _RING_BUFFER_BYTES) + (64 << 10)
+    return min(size, _RING_BUFFER_BYTES)
 
 
 @_reporting_errors(Gst.PadProbeReturn.OK)
