@@ -260,19 +260,11 @@ const FunctionSpec init_spec{
     .body = factory_init,
     .doc =
         ":param pipeline_str: The custom pipeline string\n"
-        ":param url: The URL to connect to\n"
-        ":param pipeline_watcher: Function to connect to the pipeline's bus\n"
-        ":param keyframes_only: If True, only keyframes will be decoded\n" VANTLE_DROP_FRAMES_DOC,
+        ":param url: The URL to connect to\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC,
     .qualname = "CustomPipelineFactory.__init__",
 };
 
-const FunctionSpec build_spec{
-    .name = "build",
-    .params = {{"self"}},
-    .body = factory_build,
-    .return_annotation = "Pipeline",
-    .qualname = "CustomPipelineFactory.build",
-};
+const FunctionSpec build = build_spec(factory_build, "CustomPipelineFactory.build");
 
 void fill(ModuleBuilder& m) {
     m.from_import("gi.repository", {"Gst"});
@@ -280,7 +272,7 @@ void fill(ModuleBuilder& m) {
     m.from_import("vantle.utils.gstreamer", {"Pipeline"});
     import_base(m);
     m.from_import("vantle._urls", {"redact_text"});
-    define_factory(m, "CustomPipelineFactory", "Creates a pipeline from a pipeline string.", init_spec, build_spec,
+    define_factory(m, "CustomPipelineFactory", "Creates a pipeline from a pipeline string.", init_spec, build,
                    dict({{"drop_frames", boolean(true)}}));
 }
 

@@ -2,6 +2,9 @@
 // the base initialiser, the build steps the base owns, and their class statement.
 #pragma once
 
+#include <initializer_list>
+#include <vector>
+
 #include "bridge/module.h"
 
 namespace vantle::factories {
@@ -40,10 +43,40 @@ inline bridge::Object new_source(bridge::Handle pipeline, const char* factory_na
 }
 
 // The keyword-only `drop_frames: bool = True` every factory takes after its required
-// parameters, and the dict of keyword defaults that goes with it.
+// parameters (its default is given with the class, see define_factory).
 inline bridge::Param drop_frames_param() {
     return {"drop_frames", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly};
 }
+
+// `(self, *, url: str, pipeline_watcher: _PIPELINE_WATCHER, keyframes_only: bool,
+// drop_frames: bool = True, <more>)`: the parameters of a factory that reads a URL by itself.
+inline std::vector<bridge::Param> url_factory_params(std::initializer_list<bridge::Param> more = {}) {
+    std::vector<bridge::Param> params{
+        {"self"},
+        {"url", "str", bridge::Exact::Str, bridge::Kind::KeywordOnly},
+        {"pipeline_watcher", "_PIPELINE_WATCHER", bridge::Exact::Any, bridge::Kind::KeywordOnly},
+        {"keyframes_only", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly},
+        drop_frames_param()};
+    params.insert(params.end(), more);
+    return params;
+}
+
+// `def build(self) -> Pipeline`, without a docstring.
+inline bridge::FunctionSpec build_spec(bridge::Body body, const char* qualname) {
+    return {.name = "build", .params = {{"self"}}, .body = body, .return_annotation = "Pipeline", .qualname = qualname};
+}
+
+// `from gi.repository import Gst`, `from vantle.utils.gstreamer import Pipeline` and the base's
+// names, in that order: the imports of a factory that reads a URL by itself.
+inline void import_url_factory_names(bridge::ModuleBuilder& m) {
+    m.from_import("gi.repository", {"Gst"});
+    m.from_import("vantle.utils.gstreamer", {"Pipeline"});
+    import_base(m);
+}
+#define VANTLE_WATCHER_AND_KEYFRAMES_DOC                                   \
+    ":param pipeline_watcher: Function to connect to the pipeline's bus\n" \
+    ":param keyframes_only: If True, only keyframes will be decoded\n"
+
 #define VANTLE_DROP_FRAMES_DOC                                                                    \
     ":param drop_frames: If True (the default), the appsink lets its oldest frames go when the\n" \
     "    consumer falls behind; if False, it holds the stream back until every frame is taken"

@@ -27,35 +27,20 @@ Object factory_build(Call& c) {
 
 const FunctionSpec init_spec{
     .name = "__init__",
-    .params = {{"self"},
-               {"url", "str", Exact::Str, Kind::KeywordOnly},
-               {"pipeline_watcher", "_PIPELINE_WATCHER", Exact::Any, Kind::KeywordOnly},
-               {"keyframes_only", "bool", Exact::Any, Kind::KeywordOnly},
-               drop_frames_param()},
+    .params = url_factory_params(),
     .body = factory_init,
-    .doc =
-        ":param url: A local path, or a file:// URL\n"
-        ":param pipeline_watcher: Function to connect to the pipeline's bus\n"
-        ":param keyframes_only: If True, only keyframes will be decoded\n" VANTLE_DROP_FRAMES_DOC
-        "\n:raises TypeError: The URL is not a str\n"
-        ":raises ValueError: A file:// URL names a file on another host",
+    .doc = ":param url: A local path, or a file:// URL\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC
+           "\n:raises TypeError: The URL is not a str\n"
+           ":raises ValueError: A file:// URL names a file on another host",
     .qualname = "FilePipelineFactory.__init__",
 };
 
-const FunctionSpec build_spec{
-    .name = "build",
-    .params = {{"self"}},
-    .body = factory_build,
-    .return_annotation = "Pipeline",
-    .qualname = "FilePipelineFactory.build",
-};
+const FunctionSpec build = build_spec(factory_build, "FilePipelineFactory.build");
 
 void fill(ModuleBuilder& m) {
-    m.from_import("gi.repository", {"Gst"});
-    m.from_import("vantle.utils.gstreamer", {"Pipeline"});
-    import_base(m);
+    import_url_factory_names(m);
     m.from_import("vantle._urls", {"local_path"});
-    define_factory(m, "FilePipelineFactory", "Creates a pipeline for a local file.", init_spec, build_spec,
+    define_factory(m, "FilePipelineFactory", "Creates a pipeline for a local file.", init_spec, build,
                    dict({{"drop_frames", boolean(true)}}));
 }
 

@@ -29,32 +29,17 @@ Object factory_build(Call& c) {
 
 const FunctionSpec init_spec{
     .name = "__init__",
-    .params = {{"self"},
-               {"url", "str", Exact::Str, Kind::KeywordOnly},
-               {"pipeline_watcher", "_PIPELINE_WATCHER", Exact::Any, Kind::KeywordOnly},
-               {"keyframes_only", "bool", Exact::Any, Kind::KeywordOnly},
-               drop_frames_param()},
+    .params = url_factory_params(),
     .body = factory_init,
-    .doc =
-        ":param url: The URL to connect to\n"
-        ":param pipeline_watcher: Function to connect to the pipeline's bus\n"
-        ":param keyframes_only: If True, only keyframes will be decoded\n" VANTLE_DROP_FRAMES_DOC,
+    .doc = ":param url: The URL to connect to\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC,
     .qualname = "HTTPPipelineFactory.__init__",
 };
 
-const FunctionSpec build_spec{
-    .name = "build",
-    .params = {{"self"}},
-    .body = factory_build,
-    .return_annotation = "Pipeline",
-    .qualname = "HTTPPipelineFactory.build",
-};
+const FunctionSpec build = build_spec(factory_build, "HTTPPipelineFactory.build");
 
 void fill(ModuleBuilder& m) {
-    m.from_import("gi.repository", {"Gst"});
-    m.from_import("vantle.utils.gstreamer", {"Pipeline"});
-    import_base(m);
-    define_factory(m, "HTTPPipelineFactory", "Creates a pipeline for an HTTP URL.", init_spec, build_spec,
+    import_url_factory_names(m);
+    define_factory(m, "HTTPPipelineFactory", "Creates a pipeline for an HTTP URL.", init_spec, build,
                    dict({{"drop_frames", boolean(true)}}));
 }
 

@@ -63,18 +63,12 @@ Object factory_build(Call& c) {
 
 const FunctionSpec init_spec{
     .name = "__init__",
-    .params = {{"self"},
-               {"url", "str", Exact::Str, Kind::KeywordOnly},
-               {"pipeline_watcher", "_PIPELINE_WATCHER", Exact::Any, Kind::KeywordOnly},
-               {"keyframes_only", "bool", Exact::Any, Kind::KeywordOnly},
-               drop_frames_param(),
-               {"rtsp_transport", "str", Exact::Str, Kind::KeywordOnly},
-               {"latency", "int", Exact::Any, Kind::KeywordOnly}},
+    .params = url_factory_params(
+        {{"rtsp_transport", "str", Exact::Str, Kind::KeywordOnly}, {"latency", "int", Exact::Any, Kind::KeywordOnly}}),
     .body = factory_init,
     .doc =
-        ":param url: The rtsp:// or rtsps:// URL to connect to (credentials may be given in it)\n"
-        ":param pipeline_watcher: Function to connect to the pipeline's bus\n"
-        ":param keyframes_only: If True, only keyframes will be decoded\n" VANTLE_DROP_FRAMES_DOC
+        ":param url: The rtsp:// or rtsps:// URL to connect to (credentials may be given in "
+        "it)\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC
         "\n:param rtsp_transport: \"tcp\" (RTP interleaved in the RTSP connection), \"udp\", or \"auto\"\n"
         "    (UDP, then TCP when no UDP data arrives)\n"
         ":param latency: Milliseconds the jitter buffer holds packets to put them in order\n"
@@ -83,19 +77,12 @@ const FunctionSpec init_spec{
     .qualname = "RTSPPipelineFactory.__init__",
 };
 
-const FunctionSpec build_spec{
-    .name = "build",
-    .params = {{"self"}},
-    .body = factory_build,
-    .return_annotation = "Pipeline",
-    .qualname = "RTSPPipelineFactory.build",
-};
+const FunctionSpec build = build_spec(factory_build, "RTSPPipelineFactory.build");
 
 void fill(ModuleBuilder& m) {
-    m.from_import("gi.repository", {"Gst", "GstRtsp"});
-    m.from_import("vantle.utils.gstreamer", {"Pipeline"});
-    import_base(m);
-    define_factory(m, "RTSPPipelineFactory", "Creates a pipeline for an RTSP URL.", init_spec, build_spec,
+    import_url_factory_names(m);
+    m.from_import("gi.repository", {"GstRtsp"});
+    define_factory(m, "RTSPPipelineFactory", "Creates a pipeline for an RTSP URL.", init_spec, build,
                    dict({{"drop_frames", boolean(true)},
                          {"rtsp_transport", text("auto")},
                          {"latency", integer(default_latency_ms)}}));
