@@ -49,6 +49,8 @@ class Fails:
     message: str
     kind: str
     debug: str = ""
+    # The error may be lost to a race of GStreamer's (see truncated-mp4): a start time-out then.
+    may_time_out: bool = False
 
 
 @dataclass(frozen=True)
@@ -123,11 +125,15 @@ FAULTS = [
         lambda at: at.server.url("/garbage", bytes=200_000, type="video/mp4"),
         Fails("Could not determine type of stream.", "no-video", "typefind"),
     ),
-    # The index of this MP4 is at its end: cut in half, nothing in it can be played.
+    # The index of this MP4 is at its end: cut in half, nothing in it can be played. The demuxer,
+    # reading at random, says so while parsebin is still starting it, and parsebin now and then
+    # drops an error that comes at that moment: the stream then ends in the start time-out.
     Fault(
         "truncated-mp4",
         lambda at: at.file("h264_mp4", fault="truncate", bytes=at.half("h264_mp4"), length="truncated"),
-        Fails("This file contains no playable streams.", "no-video", "no known streams found"),
+        Fails(
+            "This file contains no playable streams.", "no-video", "no known streams found", may_time_out=True
+        ),
     ),
     # Index first: the frames of the first half play, then the data just ends.
     Fault(
@@ -274,6 +280,9 @@ def warm_up(media_url, http_server):
 
 
 def check_error(actual, expected: Fails, level: str) -> None:
+    if expected.may_time_out and isinstance(actual, Fails) and actual.message == START_TIMEOUT:
+        assert level == "factory" or actual.kind == "timeout"
+        return
     assert isinstance(actual, Fails) and actual.message == expected.message
     if level == "reader":  # wait_until_playing keeps only the message; the reader says more
         assert actual.kind == expected.kind and expected.debug in actual.debug
