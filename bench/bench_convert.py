@@ -1,12 +1,14 @@
-"""CPU time per 1080p I420 frame converted to BGR: vantleconvert against videoconvert.
+"""CPU time per 1080p frame converted to BGR: vantleconvert against videoconvert, for 8-bit and
+10-bit 4:2:0, and resized to 640x360 before conversion.
 
-    python bench/bench_convert.py [--frames 300] [--repeats 5] [--size 1920x1080] [--format I420]
-                                  [--source testsrc|freeze]
+    python bench/bench_convert.py [--frames 300] [--repeats 5] [--size 1920x1080]
+                                  [--format I420,I420_10LE] [--source testsrc|freeze]
 
 Each run is a fresh process playing
-    videotestsrc num-buffers=N ! video/x-raw,format=I420,width=1920,height=1080 ! CONVERTER ! fakesink
-to end of stream (with --source freeze, one picture repeated N times by imagefreeze: the source
-then costs nearly nothing and the figures are steadier, but the input stays in the CPU's caches).
+    videotestsrc num-buffers=N ! video/x-raw,format=FORMAT,width=1920,height=1080 ! CONVERTER ! fakesink
+to end of stream, for each format of --format (comma-separated). With --source freeze, one
+picture is repeated N times by imagefreeze: the source then costs nearly nothing and the figures
+are steadier, but the input stays in the CPU's caches.
 The CPU time of that run (every thread of the process, time.process_time) minus the median of
 the same pipeline without a converter, divided by N, is the conversion's cost per frame. Wall
 time per frame is shown as well. The target is vantleconvert at no more than a quarter of
@@ -27,6 +29,14 @@ CONVERTERS = {
     "videoconvert": "videoconvert ! video/x-raw,format=BGR !",
     "vantleconvert n-threads=1": "vantleconvert n-threads=1 ! video/x-raw,format=BGR !",
     "vantleconvert (default threads)": "vantleconvert ! video/x-raw,format=BGR !",
+    # Resized in the input's format before conversion, against videoconvert's rescaling path.
+    "videoconvert + videoscale to 640x360": (
+        "videoscale method=bilinear ! video/x-raw,width=640,height=360 ! videoconvert ! "
+        "video/x-raw,format=BGR !"
+    ),
+    "vantleconvert width=640 height=360 n-threads=1": (
+        "vantleconvert width=640 height=360 n-threads=1 ! video/x-raw,format=BGR !"
+    ),
 }
 
 
@@ -69,7 +79,7 @@ def main() -> None:
     parser.add_argument("--frames", type=int, default=300)
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--size", default="1920x1080")
-    parser.add_argument("--format", default="I420")
+    parser.add_argument("--format", default="I420,I420_10LE", help="input formats, comma-separated")
     parser.add_argument("--source", choices=["testsrc", "freeze"], default="testsrc")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -78,7 +88,12 @@ def main() -> None:
         return
 
     width, height = args.size.split("x")
-    caps = f"video/x-raw,format={args.format},width={width},height={height},framerate=30/1"
+    for video_format in args.format.split(","):
+        measure(video_format, width, height, args)
+
+
+def measure(video_format: str, width: str, height: str, args: argparse.Namespace) -> None:
+    caps = f"video/x-raw,format={video_format},width={width},height={height},framerate=30/1"
     if args.source == "freeze":
         source = (
             f"videotestsrc num-buffers=1 pattern=smpte ! {caps} ! imagefreeze num-buffers={args.frames} !"
@@ -96,18 +111,19 @@ def main() -> None:
         for name, results in runs.items()
         if name != "source only"
     }
-    print(f"{args.format} {args.size} from {args.source}, {args.frames} frames, {args.repeats} runs each")
+    print(f"{video_format} {args.size} from {args.source}, {args.frames} frames, {args.repeats} runs each")
     print(f"source alone: {1000 * base_cpu / args.frames:.2f} ms CPU per frame (subtracted below)")
     header = ["CPU ms/frame: median", "min", "max", "wall ms/frame", "ratio"]
-    print(f"{'converter':34} {header[0]:>20} {header[1]:>6} {header[2]:>6} {header[3]:>14} {header[4]:>6}")
+    print(f"{'converter':48} {header[0]:>20} {header[1]:>6} {header[2]:>6} {header[3]:>14} {header[4]:>6}")
     reference = statistics.median(per_frame["videoconvert"])
     for name, values in per_frame.items():
         wall = statistics.median(1000 * r["wall"] / args.frames for r in runs[name])
         median = statistics.median(values)
         print(
-            f"{name:34} {median:20.2f} {min(values):6.2f} {max(values):6.2f} {wall:14.2f} "
+            f"{name:48} {median:20.2f} {min(values):6.2f} {max(values):6.2f} {wall:14.2f} "
             f"{median / reference:6.3f}"
         )
+    print()
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ py="$venv/bin/python"
 debian_packages=(
     g++ clang-format pkg-config
     python3-dev python3-venv python3-gi python3-gst-1.0
-    gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0
+    gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0 gir1.2-gst-rtsp-server-1.0 openssl
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libyuv-dev

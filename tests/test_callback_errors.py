@@ -243,7 +243,8 @@ class TestFactoryBaseCallbacks:
         reader = StreamReader(url, timeout=10)
         with pytest.raises(StreamSetupError) as raised:
             reader.open()
-        message = str(raised.value)
-        assert message.startswith(f"{STREAM_FAILED} (")
-        assert message.endswith(f":\nDecoder set-up failed: {BREAKS[where][1]})")
+        error = raised.value
+        assert (error.kind, error.gst_message) == ("stream", STREAM_FAILED)
+        assert error.gst_debug.endswith(f":\nDecoder set-up failed: {BREAKS[where][1]}")
+        assert f"Decoder set-up failed: {BREAKS[where][1]}" in str(error)
         assert reader.pipeline is None

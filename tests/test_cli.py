@@ -93,7 +93,7 @@ def test_frame_limit_stops_early():
 def test_failing_stream_exits_with_the_error(http_server):
     result = vantle(http_server.url("/status/404"), "--timeout", "5")
     assert result.returncode == 1
-    assert result.stderr.startswith("error: Not Found (") and result.stdout == ""
+    assert result.stderr.startswith("error: Not found (HTTP status 404): ") and result.stdout == ""
 
 
 def test_bad_arguments_are_refused():

@@ -37,20 +37,26 @@ MARGIN = 1.5
 THREAD_SLACK = 0
 
 START_TIMEOUT = "Timeout while waiting for stream to start"
-STREAM_STOPPED = ("Internal data stream error.", "streaming stopped, reason error (-5)")
+STREAM_STOPPED = "Internal data stream error."
+STOPPED_DEBUG = "streaming stopped, reason error (-5)"
 
 
 @dataclass(frozen=True)
 class Fails:
-    """The stream never plays: this message (and a fragment of GStreamer's debug text)."""
+    """The stream fails: GStreamer's message (what wait_until_playing raises), the kind the
+    reader names, and a fragment of GStreamer's debug text."""
 
     message: str
+    kind: str
     debug: str = ""
+    # The error may be lost to a race of GStreamer's (see truncated-mp4): a start time-out then.
+    may_time_out: bool = False
 
 
 @dataclass(frozen=True)
 class Plays:
-    """The stream plays and delivers `frames` ("all" or "some") before it `ends`."""
+    """The stream plays and delivers `frames` ("all", "some", or "any" number short of all,
+    none included) before it `ends`."""
 
     frames: str
     ends: Union[str, Fails]  # "eos", "stall" (no frame within its budget) or an error
@@ -81,15 +87,17 @@ class Where:
 
 
 FAULTS = [
-    Fault("404", lambda at: at.server.url("/status/404"), Fails("Not Found", "Not Found (404)")),
+    Fault("404", lambda at: at.server.url("/status/404"), Fails("Not Found", "not-found", "Not Found (404)")),
     Fault(
         "500",
         lambda at: at.server.url("/status/500"),
-        Fails("Internal Server Error", "Internal Server Error (500)"),
+        Fails("Internal Server Error", "http-status", "Internal Server Error (500)"),
     ),
-    Fault("refused-port", lambda at: at.refused_url, Fails(*STREAM_STOPPED)),
+    Fault("refused-port", lambda at: at.refused_url, Fails(STREAM_STOPPED, "refused", STOPPED_DEBUG)),
     Fault(
-        "close-after-headers", lambda at: at.file("h264_mp4", fault="close", after=0), Fails(*STREAM_STOPPED)
+        "close-after-headers",
+        lambda at: at.file("h264_mp4", fault="close", after=0),
+        Fails(STREAM_STOPPED, "network", STOPPED_DEBUG),
     ),
     # souphttpsrc resumes a body cut short with a Range request: the stream heals.
     Fault(
@@ -101,7 +109,7 @@ FAULTS = [
     Fault(
         "stall-after-headers",
         lambda at: at.file("h264_mp4", fault="stall", after=0, seconds=20),
-        Fails(START_TIMEOUT),
+        Fails(START_TIMEOUT, "timeout"),
     ),
     Fault(
         "stall-mid-body",
@@ -109,17 +117,23 @@ FAULTS = [
         Plays("some", "stall"),
         "h264_ts",
     ),
-    Fault("no-answer", lambda at: at.file("h264_mp4", fault="hang", seconds=20), Fails(START_TIMEOUT)),
+    Fault(
+        "no-answer", lambda at: at.file("h264_mp4", fault="hang", seconds=20), Fails(START_TIMEOUT, "timeout")
+    ),
     Fault(
         "garbage-as-video",
         lambda at: at.server.url("/garbage", bytes=200_000, type="video/mp4"),
-        Fails("Could not determine type of stream.", "typefind"),
+        Fails("Could not determine type of stream.", "no-video", "typefind"),
     ),
-    # The index of this MP4 is at its end: cut in half, nothing in it can be played.
+    # The index of this MP4 is at its end: cut in half, nothing in it can be played. The demuxer,
+    # reading at random, says so while parsebin is still starting it, and parsebin now and then
+    # drops an error that comes at that moment: the stream then ends in the start time-out.
     Fault(
         "truncated-mp4",
         lambda at: at.file("h264_mp4", fault="truncate", bytes=at.half("h264_mp4"), length="truncated"),
-        Fails("This file contains no playable streams.", "no known streams found"),
+        Fails(
+            "This file contains no playable streams.", "no-video", "no known streams found", may_time_out=True
+        ),
     ),
     # Index first: the frames of the first half play, then the data just ends.
     Fault(
@@ -130,17 +144,18 @@ FAULTS = [
         Plays("some", "eos"),
         "h264_keyint30",
     ),
-    # The same, announced with its full length: the resumption finds nothing, an error.
+    # The same, announced with its full length: the resumption finds nothing, an error. Read at
+    # random, the demuxer may look for the file's end before or after the first frames.
     Fault(
         "truncated-mp4-index-first-full-length",
         lambda at: at.file("h264_keyint30", fault="truncate", bytes=at.half("h264_keyint30"), length="full"),
-        Plays("some", Fails(*STREAM_STOPPED)),
+        Plays("any", Fails(STREAM_STOPPED, "network", STOPPED_DEBUG)),
         "h264_keyint30",
     ),
     Fault(
         "slow-trickle",
         lambda at: at.file("h264_ts", fault="trickle", chunk=100, interval=0.5),
-        Fails(START_TIMEOUT),
+        Fails(START_TIMEOUT, "timeout"),
     ),
 ]
 
@@ -187,11 +202,9 @@ def read_with_factory(url: str, finalized: Finalized) -> Result:
     """Build, wait until playing, pull until no sample comes within FRAME, then NULL and release."""
     result = Result(started=time.monotonic())
     result.last_event = result.started
-    # The factory's appsink drops frames when the consumer falls behind; this one keeps every
-    # frame from the start (the reader's own factory), so that frames are counted exactly.
-    factory = reader_module._HTTPFactory(
-        url=url, pipeline_watcher=watcher, keyframes_only=False, drop_frames=False
-    )
+    # The factory's appsink drops frames when the consumer falls behind by default; this one
+    # keeps every frame, so that frames are counted exactly.
+    factory = HTTPPipelineFactory(url=url, pipeline_watcher=watcher, keyframes_only=False, drop_frames=False)
     pipeline = factory.build()
     try:
         pipeline.wait_until_playing(START)
@@ -201,11 +214,11 @@ def read_with_factory(url: str, finalized: Finalized) -> Result:
         error = pipeline.get_bus().pop_filtered(Gst.MessageType.ERROR)
         if error is not None:
             gerror, debug = error.parse_error()
-            result.ending = Fails(gerror.message, debug)
+            result.ending = Fails(gerror.message, "", debug)
         else:
             result.ending = "eos" if pipeline.appsink.is_eos() else "stall"
     except StreamSetupError as error:
-        result.ending, result.failed_to_start = Fails(str(error)), True
+        result.ending, result.failed_to_start = Fails(str(error), ""), True
     finally:  # the watched objects are taken before teardown: some are made while streaming
         result.ended = time.monotonic()
         finalized.watch(pipeline)
@@ -220,13 +233,13 @@ def read_with_factory(url: str, finalized: Finalized) -> Result:
 def read_with_reader(url: str, finalized: Finalized, monkeypatch) -> Result:
     """open() then iterate a StreamReader; every pipeline it builds is watched."""
 
-    class Watched(reader_module._HTTPFactory):
+    class Watched(HTTPPipelineFactory):
         def build(self):
             pipeline = super().build()
             finalized.watch(pipeline)
             return pipeline
 
-    monkeypatch.setattr(reader_module, "_HTTPFactory", Watched)
+    monkeypatch.setitem(reader_module.FACTORIES, "http", Watched)
     result = Result(started=time.monotonic())
     result.last_event = result.started
     stream = StreamReader(url, timeout=START, frame_timeout=FRAME)
@@ -243,21 +256,19 @@ def read_with_reader(url: str, finalized: Finalized, monkeypatch) -> Result:
             result.ending = "eos"
         except StreamSetupError as error:
             result.ending = reader_error(error)
+    _ = None  # a frame still held would keep its buffer pool (and the pool's descriptors)
     result.ended = time.monotonic()
     assert stream.pipeline is None and stream.stats.frames == result.frames
     return result
 
 
 def reader_error(error: StreamSetupError) -> Union[str, Fails]:
-    """A reader's error as an ending: its own time-outs carry no GStreamer text, bus errors
-    carry GStreamer's message and debug text, both in the exception's text too."""
+    """A reader's error as an ending: its frame time-out is a stall; anything else a failure of
+    a kind, with GStreamer's message and debug text where GStreamer failed."""
     if str(error) == f"No frame within {FRAME} seconds":
+        assert error.kind == "timeout"
         return "stall"
-    message = getattr(error, "gst_message", None)
-    if message is None:
-        return Fails(str(error))
-    assert str(error) == f"{message} ({error.gst_debug})"
-    return Fails(message, error.gst_debug)
+    return Fails(error.gst_message or str(error), error.kind, error.gst_debug or "")
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -270,9 +281,12 @@ def warm_up(media_url, http_server):
 
 
 def check_error(actual, expected: Fails, level: str) -> None:
+    if expected.may_time_out and isinstance(actual, Fails) and actual.message == START_TIMEOUT:
+        assert level == "factory" or actual.kind == "timeout"
+        return
     assert isinstance(actual, Fails) and actual.message == expected.message
-    if level == "reader":  # wait_until_playing keeps only the message; the reader keeps both
-        assert expected.debug in actual.debug
+    if level == "reader":  # wait_until_playing keeps only the message; the reader says more
+        assert actual.kind == expected.kind and expected.debug in actual.debug
 
 
 def check_outcome(fault: Fault, result: Result, level: str, media) -> None:
@@ -282,9 +296,12 @@ def check_outcome(fault: Fault, result: Result, level: str, media) -> None:
         check_error(result.ending, expected, level)
         assert result.ended - result.started < 2 * START + MARGIN
         return
-    assert not result.failed_to_start
     total = media[fault.entry].frames
-    assert result.frames == total if expected.frames == "all" else 0 < result.frames < total
+    if expected.frames == "any":
+        assert result.frames < total
+    else:
+        assert not result.failed_to_start
+        assert result.frames == total if expected.frames == "all" else 0 < result.frames < total
     if isinstance(expected.ends, Fails):
         check_error(result.ending, expected.ends, level)
     else:
@@ -315,13 +332,13 @@ class TestReaderHeldUpAfterBuild:
 
     @pytest.fixture(autouse=True)
     def late(self, monkeypatch):
-        class Late(reader_module._HTTPFactory):
+        class Late(HTTPPipelineFactory):
             def build(self):
                 pipeline = super().build()
                 time.sleep(0.3)
                 return pipeline
 
-        monkeypatch.setattr(reader_module, "_HTTPFactory", Late)
+        monkeypatch.setitem(reader_module.FACTORIES, "http", Late)
 
     @pytest.mark.parametrize(
         "fault",
@@ -334,20 +351,14 @@ class TestReaderHeldUpAfterBuild:
         with pytest.raises(StreamSetupError) as raised:
             StreamReader(fault.url(Where(media, http_server, media_url, refused_url)), timeout=START).open()
         error = raised.value
-        assert str(error) == f"{fault.outcome.message} ({error.gst_debug})"
-        assert error.gst_message == fault.outcome.message and fault.outcome.debug in error.gst_debug
+        assert (error.gst_message, error.kind) == (fault.outcome.message, fault.outcome.kind)
+        assert fault.outcome.debug in error.gst_debug
 
     def test_every_frame_is_still_delivered(self, media, media_url):
         with StreamReader(media_url("h264_mp4"), timeout=START, frame_timeout=FRAME) as stream:
             assert sum(1 for _ in stream) == media["h264_mp4"].frames
             assert stream.stats.dropped == 0
 
-    @pytest.mark.xfail(
-        strict=True,
-        reason="CustomPipelineFactory.build sets the base's appsink properties (drop=True) and "
-        "starts the pipeline in one call, with no point where its caller can keep every frame "
-        "before they flow: a reader held up after build() gets the last four frames of a file",
-    )
     def test_every_frame_of_a_custom_launch_string_is_still_delivered(self, media, media_url, monkeypatch):
         class Late(reader_module.CustomPipelineFactory):
             def build(self):

@@ -23,6 +23,8 @@ MODULES = {
     "V": "vantle.stream_reader.varnow",
     "H": "vantle.pipeline_factories.http",
     "C": "vantle.pipeline_factories.custom",
+    "R": "vantle.pipeline_factories.rtsp",
+    "F": "vantle.pipeline_factories.file",
 }
 # Every public function and method, as "<module key> <path in the module> <signature>"; a path ending
 # in .fget/.fset names a property's getter/setter.
@@ -59,11 +61,18 @@ SIGNATURES = [
     "T Timeout.__bool__ (self)",
     "V check_varnow (supplied, supported)",
     "H HTTPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
-    "keyframes_only: 'bool')",
+    "keyframes_only: 'bool', drop_frames: 'bool' = True)",
     "H HTTPPipelineFactory.build (self) -> 'Pipeline'",
     "C CustomPipelineFactory.__init__ (self, pipeline_str: 'str', *, url: 'str', "
-    "pipeline_watcher: '_PIPELINE_WATCHER', keyframes_only: 'bool')",
+    "pipeline_watcher: '_PIPELINE_WATCHER', keyframes_only: 'bool', drop_frames: 'bool' = True)",
     "C CustomPipelineFactory.build (self) -> 'Pipeline'",
+    "R RTSPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
+    "keyframes_only: 'bool', drop_frames: 'bool' = True, rtsp_transport: 'str' = 'auto', "
+    "latency: 'int' = 200)",
+    "R RTSPPipelineFactory.build (self) -> 'Pipeline'",
+    "F FilePipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
+    "keyframes_only: 'bool', drop_frames: 'bool' = True)",
+    "F FilePipelineFactory.build (self) -> 'Pipeline'",
 ]
 ROWS = [(MODULES[key], path, signature) for key, path, signature in (s.split(" ", 2) for s in SIGNATURES)]
 UNDOCUMENTED = {
@@ -71,6 +80,7 @@ UNDOCUMENTED = {
     *("Pipeline." + name for name in "release_resources appsink.fget appsink.fset".split()),
     *"framerate_from_structure pad_to_string UnknownPropertyError.__init__ Timeout.__bool__".split(),
     *"HTTPPipelineFactory.build CustomPipelineFactory.build".split(),
+    *"RTSPPipelineFactory.build FilePipelineFactory.build".split(),
 }
 
 

@@ -80,18 +80,18 @@ def test_dataset_rows_match_a_local_read(media_url, ray_cluster):
     assert len(shapes) == len(rows)
 
 
-def test_frames_are_handed_on_while_the_source_is_read(media, http_server, ray_cluster):
-    # 45 pictures paced at 15 a second: rows must reach the consumer over those 3 seconds, not
-    # all at once when the source ends.
-    http_server.jpeg_frames = http_server.jpeg_frames or media.jpeg_frames("live_jpeg")
+def test_frames_are_handed_on_while_the_source_is_read(media, media_url, ray_cluster):
+    # A file trickled out over about 3 seconds: rows must reach the consumer while it arrives,
+    # not all at once when the source ends.
+    entry = media["h264_mkv"]
+    url = media_url("h264_mkv", fault="trickle", chunk=max(entry.size // 30, 1), interval=0.1)
     context = ray.data.DataContext.get_current()
     saved, context.target_max_block_size = context.target_max_block_size, 1024 * 1024
     try:
-        dataset = vantle.ray.read_frames([http_server.url("/live.mjpg", fps=15, frames=45)])
-        arrivals = [time.monotonic() for _ in dataset.iter_rows()]
+        arrivals = [time.monotonic() for _ in vantle.ray.read_frames([url]).iter_rows()]
     finally:
         context.target_max_block_size = saved
-    assert len(arrivals) == 45
+    assert len(arrivals) == entry.frames
     assert arrivals[-1] - arrivals[0] > 1.5
 
 
@@ -108,7 +108,7 @@ def test_bad_calls_fail_before_anything_is_read(media_url, http_server, ray_clus
         with pytest.raises(error):
             vantle.ray.read_frames(sources, **options)
     # A source that fails fails the dataset, with the reader's error.
-    with pytest.raises(StreamSetupError, match="Not Found"):
+    with pytest.raises(StreamSetupError, match="(?i)not found"):
         vantle.ray.read_frames([url, http_server.url("/status/404")], timeout=5).take_all()
 
 

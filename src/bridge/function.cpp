@@ -602,6 +602,7 @@ Object annotations_of(const FunctionSpec& spec) {
 
 }  // namespace
 
+// One heap type per call, all from the one spec; the module's name plays no part in it.
 Object create_function_type(const char* /*module_name*/) {
     return Object::steal(PyType_FromSpec(&function_spec));
 }

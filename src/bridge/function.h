@@ -63,7 +63,9 @@ private:
     std::vector<Object> args_;
 };
 
-// The heap type of our functions; one per extension module.
+// The heap type of our functions, made afresh for each extension module that asks (every module
+// links its own copy of this layer). Every type is named "vantle.function": `module_name` is
+// not used.
 Object create_function_type(const char* module_name);
 
 // Makes a function object of `function_type` whose globals are `globals`.
@@ -71,7 +73,8 @@ Object create_function_type(const char* module_name);
 Object make_function(Handle function_type, Handle globals, const FunctionSpec& spec, Handle defaults = Handle(),
                      Handle kwdefaults = Handle(), Handle captured = Handle(), Handle qualname = Handle());
 
-// True if `obj` is one of our function objects (of any module).
+// True if `obj` is a function object of this module's copy of the layer. A function of another
+// extension module is not: each module links the layer statically, with its own call slot.
 bool is_function(Handle obj);
 
 // Records `cls` as the class that defines `function`, for Call::super.

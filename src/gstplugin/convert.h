@@ -1,38 +1,96 @@
-// Conversion of one band of rows of a raw video frame to packed BGR, with libyuv.
+// Conversion of one band of rows of a raw video picture to packed BGR.
 #pragma once
 
 #include <gst/video/video.h>
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
 namespace vantle {
 
-// The input layouts we convert; the formats of one group share one libyuv routine.
-enum class Layout { I420, NV12, NV21, I422, I444, YUY2, UYVY, BGRx, RGBx, RGB, BGR };
+// The input layouts we convert. 8-bit YUV and RGB layouts go through libyuv's routines; the
+// Wide layouts hold samples in 16-bit words (10, 12 or 16 significant bits) and go through our
+// own rows, which keep every bit of the samples.
+enum class Layout {
+    I420,  // planar 4:2:0 (I420, YV12)
+    I422,  // planar 4:2:2 (Y42B)
+    I444,  // planar 4:4:4 (Y444)
+    NV12,
+    NV21,
+    NV16,
+    NV24,
+    YUY2,
+    UYVY,
+    Gray,
+    BGRx,  // BGRx, BGRA
+    RGBx,  // RGBx, RGBA
+    RGB,
+    BGR,
+    WidePlanar,  // planar 4:2:0, 4:2:2, 4:4:4 in 16-bit words (I420_10LE ... Y444_12LE)
+    WideSemi,    // Y plane and interleaved UV 4:2:0 in 16-bit words, MSB-aligned (P010, P012, P016)
+    WideGray,    // GRAY16_LE
+};
 
-// The layout of a GStreamer format; none when it is not one we take.
-std::optional<Layout> layout_of(GstVideoFormat format);
+// A GStreamer format as we read it.
+struct InputFormat {
+    Layout layout = Layout::BGR;
+    int sub_x = 0;  // log2 of the horizontal and vertical chroma subsampling
+    int sub_y = 0;
+    int depth = 8;  // significant bits of a sample
+    int shift = 0;  // bits below the significant ones in each 16-bit word (P010: 6)
+};
 
-// Rows per chroma row: bands of a frame start on multiples of it.
-inline int row_alignment(Layout layout) {
-    return layout == Layout::I420 || layout == Layout::NV12 || layout == Layout::NV21 ? 2 : 1;
+// How `format` is read; none when it is not one we take.
+std::optional<InputFormat> input_format_of(GstVideoFormat format);
+
+// Rows per chroma row: bands of a picture start on multiples of it.
+inline int row_alignment(const InputFormat& format) {
+    return 1 << format.sub_y;
 }
 
-// YUV to RGB coefficients in libyuv's layout (opaque here to keep libyuv's headers local).
+inline bool is_wide(Layout layout) {
+    return layout == Layout::WidePlanar || layout == Layout::WideSemi || layout == Layout::WideGray;
+}
+
+inline bool is_rgb(Layout layout) {
+    return layout == Layout::BGRx || layout == Layout::RGBx || layout == Layout::RGB || layout == Layout::BGR;
+}
+
+// A view of one picture: the rows of its planes. For the planar YUV layouts the planes are Y, U
+// and V in that order whatever the order in memory (YV12 has V first); the semi-planar ones have
+// Y and the interleaved chroma; packed layouts and grey have one plane.
+struct Picture {
+    int width = 0;
+    int height = 0;
+    std::array<std::uint8_t*, 3> data{};
+    std::array<int, 3> stride{};
+
+    std::uint8_t* row(int plane, int index) const {
+        return data[plane] + static_cast<std::ptrdiff_t>(index) * stride[plane];
+    }
+};
+
+// The planes of a mapped frame of `format`.
+Picture picture_of(const GstVideoFrame& frame, const InputFormat& format);
+
+// YUV to RGB coefficients (opaque here to keep libyuv's headers local).
 struct ColourConstants;
 struct ColourConstantsDeleter {
     void operator()(ColourConstants* constants) const;
 };
 using ColourConstantsPtr = std::unique_ptr<ColourConstants, ColourConstantsDeleter>;
 
-// The coefficients for the matrix and range of `info` (a YUV format), with GStreamer's defaults
-// where the caps leave them unknown: BT.601 up to 576 lines, BT.709 above; limited range.
-ColourConstantsPtr colour_constants_for(const GstVideoInfo& info);
+// The coefficients for the matrix and range of `info` and the sample depth of `format`, with
+// GStreamer's defaults where the caps leave them unknown: BT.601 up to 576 lines, BT.709 above;
+// limited range for YUV, full range for grey.
+ColourConstantsPtr colour_constants_for(const GstVideoInfo& info, const InputFormat& format);
 
-// Converts rows [first, last) of `in` into the same rows of `out` (BGR). `first` must be a
-// multiple of the vertical chroma subsampling. Returns false if libyuv rejects the arguments.
-bool convert_rows(Layout layout, const GstVideoFrame& in, GstVideoFrame& out, int first, int last,
-                  const ColourConstants* constants);
+// Converts rows [first, last) of `in` into the same rows of `out`, a packed BGR plane with
+// `out_stride` bytes per row. `first` must be a multiple of row_alignment(format). Returns false
+// if libyuv rejects the arguments.
+bool convert_rows(const InputFormat& format, const Picture& in, std::uint8_t* out, int out_stride, int first, int last,
+                  const ColourConstants& constants);
 
 }  // namespace vantle

@@ -15,6 +15,8 @@ import gi
 # of the package warns about an unversioned namespace.
 gi.require_version("Gst", "1.0")
 gi.require_version("GstApp", "1.0")
+gi.require_version("GstRtsp", "1.0")
+gi.require_version("GstSdp", "1.0")
 gi.require_version("GstVideo", "1.0")
 
 # The bindings' importer predates exec_module() and says so with an ImportWarning on
@@ -22,9 +24,9 @@ gi.require_version("GstVideo", "1.0")
 # every module of the package.
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", ImportWarning)
-    from gi.repository import GLib, GObject, Gst, GstApp, GstVideo
+    from gi.repository import GLib, GObject, Gst, GstApp, GstRtsp, GstSdp, GstVideo
 
-del GLib, GObject, Gst, GstApp, GstVideo
+del GLib, GObject, Gst, GstApp, GstRtsp, GstSdp, GstVideo
 
 from vantle.frame import Frame  # noqa: E402
 

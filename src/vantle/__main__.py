@@ -2,8 +2,8 @@
 
     python -m vantle [URL] [--pipeline LAUNCH] [--keyframes-only] [--frames N] [--snapshot FILE.png]
 
-Without a URL the command makes a demo clip with GStreamer, serves it over HTTP on
-127.0.0.1 and reads it from there.
+URL may be an rtsp://, http(s):// or file:// URL or a local path. Without a URL the command
+makes a demo clip with GStreamer, serves it over HTTP on 127.0.0.1 and reads it from there.
 """
 
 from __future__ import annotations
@@ -61,14 +61,15 @@ def _read(url: str, args: argparse.Namespace, out: TextIO) -> int:
 
     sheet = ContactSheet() if args.snapshot else None
     progress = _Progress(sys.stderr)
-    reader = StreamReader(
-        url,
-        pipeline=args.pipeline,
-        keyframes_only=args.keyframes_only,
-        timeout=args.timeout,
-        frame_timeout=args.timeout,
-    )
     try:
+        # A URL of no supported kind is refused here, as any other failure of the stream.
+        reader = StreamReader(
+            url,
+            pipeline=args.pipeline,
+            keyframes_only=args.keyframes_only,
+            timeout=args.timeout,
+            frame_timeout=args.timeout,
+        )
         with reader:
             for frame in reader:
                 if sheet is not None:

@@ -1,4 +1,15 @@
-"""Exceptions raised by vantle. All derive from VantleError."""
+"""Exceptions raised by vantle.
+
+The package's own failures derive from VantleError: NotLinkedError, StreamSetupError,
+InvalidCustomPipelineError and InvalidRuntimeOptionError. Two classes of the GStreamer
+utilities module derive from Exception alone: SampleConversionError and UnknownPropertyError
+(vantle.utils.gstreamer). Wrong arguments raise the built-in TypeError and ValueError, and
+errors of GStreamer and of the bindings themselves propagate as they are.
+"""
+
+from __future__ import annotations
+
+from typing import Optional
 
 
 class VantleError(Exception):
@@ -10,7 +21,60 @@ class NotLinkedError(VantleError):
 
 
 class StreamSetupError(VantleError):
-    """Raised when a stream cannot be started, fails, or times out."""
+    """Raised when a stream cannot be started, fails, or times out.
+
+    Its text says what happened, with the stream's URL (a password in it shown as ***).
+    Plain attributes tell a program the same:
+
+    - `kind`, a short string:
+
+      - "unsupported-source": the URL is of no kind the reader knows (raised at once)
+      - "refused": the server refused the connection
+      - "unknown-host": the host name does not resolve
+      - "tls": the TLS handshake failed, or the server's certificate was not accepted
+      - "not-found": HTTP or RTSP status 404 (or 410), or no such local file
+      - "unauthorized": HTTP or RTSP status 401, 403 or 407, or a local file that may not be read
+      - "http-status": any other HTTP error status
+      - "rtsp-status": any other RTSP error status
+      - "no-video": the source holds no video (audio only, an HTML page, data of no known type)
+      - "no-decoder": no installed decoder takes the video's format
+      - "network": the connection failed or broke for another reason
+      - "disconnected": a live source (a camera: RTSP, multipart MJPEG, an HTTP response
+        without a length) ended after it had started, and no reconnection was left
+      - "timeout": the stream did not start, or no frame came, within the reader's time-outs
+      - "stream": any other failure; GStreamer's own texts say more
+
+    - `status`: the HTTP or RTSP status code, or None.
+    - `gst_message`, `gst_debug`: GStreamer's error message and debug text, or None when the
+      failure was not GStreamer's (a time-out, say).
+    - `url`: the stream's URL, with its password shown as ***, or None.
+
+    The classes' one positional argument stays the message, so that the exception is made and
+    copied (pickled) as any other.
+    """
+
+    kind: str = "stream"
+    status: Optional[int] = None
+    gst_message: Optional[str] = None
+    gst_debug: Optional[str] = None
+    url: Optional[str] = None
+
+    def __init__(
+        self,
+        message: str,
+        *,
+        kind: str = "stream",
+        status: Optional[int] = None,
+        gst_message: Optional[str] = None,
+        gst_debug: Optional[str] = None,
+        url: Optional[str] = None,
+    ):
+        super().__init__(message)
+        self.kind = kind
+        self.status = status
+        self.gst_message = gst_message
+        self.gst_debug = gst_debug
+        self.url = url
 
 
 class InvalidCustomPipelineError(VantleError):

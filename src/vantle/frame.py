@@ -7,7 +7,6 @@ frames can be kept, queued, pickled or sent to another process without holding a
 from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any, Optional, Tuple
-from urllib.parse import urlsplit, urlunsplit
 
 if TYPE_CHECKING:
     import numpy as np
@@ -88,20 +87,3 @@ def _unpickle(image: Any, *fields: Any) -> Frame:
     # numpy unpickles every array writable: a frame's picture stays read-only wherever it goes.
     image.flags.writeable = False
     return Frame(image, *fields)
-
-
-def redact_url(url: str) -> str:
-    """The URL with the password of its user part replaced by "***" (a user part without a
-    password is often a token, and is replaced whole). Anything that is not a URL with a user
-    part comes back unchanged."""
-    try:
-        parts = urlsplit(url)
-    except ValueError:
-        return url
-    netloc = parts.netloc
-    if "@" not in netloc:
-        return url
-    userinfo, _, host = netloc.rpartition("@")
-    user, has_password, _ = userinfo.partition(":")
-    hidden = f"{user}:***" if has_password else "***"
-    return urlunsplit(parts._replace(netloc=f"{hidden}@{host}"))

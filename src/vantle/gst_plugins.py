@@ -3,7 +3,8 @@ GStreamer's registry, so that its elements are found by name like any other (no 
 variable needed).
 
 The plugin holds one element, `vantleconvert`: a colour converter from the usual decoder outputs
-to packed BGR, much cheaper than videoconvert for that job.
+to packed BGR, much cheaper than videoconvert for that job, which can also resize the picture
+before converting it (its `width` and `height` properties).
 """
 
 from __future__ import annotations
@@ -15,7 +16,8 @@ from gi.repository import GLib, Gst
 
 from vantle.logger import logger
 
-# The element's factory name and the formats of its sink pad (BGR passes through untouched).
+# The element's factory name and the formats of its sink pad (BGR passes through untouched): 8-bit
+# planar and semi-planar YUV 4:2:0, 4:2:2 and 4:4:4, packed 4:2:2, 10- to 16-bit YUV, grey and RGB.
 CONVERTER_FACTORY = "vantleconvert"
 CONVERTER_INPUT_FORMATS = frozenset(
     {
@@ -25,9 +27,22 @@ CONVERTER_INPUT_FORMATS = frozenset(
         "NV12",
         "NV21",
         "Y42B",
+        "NV16",
         "Y444",
+        "NV24",
         "YUY2",
         "UYVY",
+        "GRAY8",
+        "I420_10LE",
+        "I420_12LE",
+        "I422_10LE",
+        "I422_12LE",
+        "Y444_10LE",
+        "Y444_12LE",
+        "P010_10LE",
+        "P012_LE",
+        "P016_LE",
+        "GRAY16_LE",
         "BGRx",
         "BGRA",
         "RGBx",

@@ -29,7 +29,8 @@ except ImportError as _missing:  # pragma: no cover - depends on the environment
         f"vantle.ray needs Ray Data, which could not be imported ({_missing}): pip install 'vantle[ray]'"
     ) from _missing
 
-from vantle.frame import Frame, redact_url
+from vantle._urls import redact_url
+from vantle.frame import Frame
 
 __all__ = ["COLUMNS", "read_frames"]
 

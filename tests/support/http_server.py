@@ -13,11 +13,14 @@ Routes (all GET and HEAD):
     trickle&chunk=N&interval=S
                               N bytes every S seconds
 /status/<code>                that status with a short text body (404, 500, 503, ...)
+/page.html                    an HTML page (status 200)
 /garbage?bytes=N&type=T&seed=X
                               N pseudo-random bytes served as content type T (video/mp4 by default)
 /live.mjpg?fps=F&frames=N&boundary=B
                               multipart/x-mixed-replace stream of JPEG pictures at F per second
                               until the client leaves (or N parts, then the closing boundary)
+
+A server made with `tls=(certificate, key)` speaks HTTPS (see self_signed_certificate).
 
 Every stall, trickle and live stream ends by itself within `max_stall` seconds (live streams
 within `max_live`), as soon as the client leaves, and when the server closes.
@@ -29,7 +32,10 @@ import mimetypes
 import random
 import re
 import select
+import shutil
 import socket
+import ssl
+import subprocess
 import threading
 import time
 from dataclasses import dataclass
@@ -46,7 +52,10 @@ CONTENT_TYPES = {
     ".ts": "video/mp2t",
     ".avi": "video/x-msvideo",
     ".jpg": "image/jpeg",
+    ".m3u8": "application/vnd.apple.mpegurl",
 }
+
+PAGE = b"<!DOCTYPE html>\n<html><head><title>vantle</title></head><body><p>Not a video.</p></body></html>\n"
 
 
 @dataclass
@@ -63,6 +72,21 @@ def refused_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def self_signed_certificate(folder: Path) -> Optional[Tuple[str, str]]:
+    """A certificate for 127.0.0.1 signed by itself, and its key, made with openssl in `folder`;
+    None without openssl."""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        return None
+    cert, key = folder / "cert.pem", folder / "key.pem"
+    subprocess.run(
+        [openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-out", str(cert),
+         "-days", "2", "-subj", "/CN=127.0.0.1"],
+        check=True, capture_output=True, timeout=60,
+    )  # fmt: skip
+    return str(cert), str(key)
 
 
 def parse_range(header: str, size: int) -> Optional[Tuple[int, int]]:
@@ -106,6 +130,8 @@ class _Handler(BaseHTTPRequestHandler):
             if url.path.startswith("/files/") and url.path[7:] in owner.files:
                 data, ctype = owner.files[url.path[7:]]
                 self._file(data, ctype, q)
+            elif url.path == "/page.html":
+                self._simple(200, PAGE, "text/html; charset=utf-8")
             elif url.path.startswith("/status/") and url.path[8:].isdigit():
                 self._simple(int(url.path[8:]), b"status %s\n" % url.path[8:].encode())
             elif url.path == "/garbage":
@@ -267,6 +293,7 @@ class TestServer:
         jpeg_frames: Optional[Sequence[bytes]] = None,
         max_stall: float = 30.0,
         max_live: float = 120.0,
+        tls: Optional[Tuple[str, str]] = None,
     ):
         self.files: Dict[str, Tuple[bytes, str]] = {}
         self.jpeg_frames = list(jpeg_frames or [])
@@ -284,6 +311,12 @@ class TestServer:
         self._threads: Set[threading.Thread] = set()
         self._httpd = self._HTTPServer(("127.0.0.1", 0), _Handler)
         self._httpd.owner = self
+        self.scheme = "http"
+        if tls is not None:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True)
+            self.scheme = "https"
         self.port = self._httpd.server_address[1]
         self._thread = threading.Thread(
             target=self._httpd.serve_forever, args=(0.05,), name="test-http-server", daemon=True
@@ -298,7 +331,7 @@ class TestServer:
 
     @property
     def base_url(self) -> str:
-        return f"http://127.0.0.1:{self.port}"
+        return f"{self.scheme}://127.0.0.1:{self.port}"
 
     def url(self, path: str, **query: object) -> str:
         """Full URL of `path` on this server, with `query` as its query string."""

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import os
 import time
 from dataclasses import dataclass
@@ -40,9 +41,12 @@ class Resources:
         return cls(thread_count(), open_fds())
 
     def assert_released(self, timeout: float = 5.0, thread_slack: int = 0, fd_slack: int = 0) -> None:
-        """Wait up to `timeout` for the counts to come back to the snapshot's (plus slack)."""
+        """Wait up to `timeout` for the counts to come back to the snapshot's (plus slack).
+        Garbage cycles are collected first: a frame caught in one (by a traceback, say) holds its
+        buffer pool until then."""
         deadline = time.monotonic() + timeout
         while True:
+            gc.collect()
             threads, fds = thread_count(), open_fds()
             if threads <= self.threads + thread_slack and len(fds) <= len(self.fds) + fd_slack:
                 return

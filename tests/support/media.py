@@ -13,6 +13,7 @@ import hashlib
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -48,6 +49,9 @@ class MediaRecipe:
     content_type: str
     foreground: Optional[int] = None  # ARGB, for pattern=solid-color
     raw_format: str = "I420"  # what videotestsrc draws in
+    # A whole launch string with {location}, for media that is not videotestsrc's pictures
+    # through `encoder` and `muxer`; or "pyav", for a file that PyAV encodes (make_with_pyav).
+    launch: str = ""
 
     @property
     def source(self) -> str:
@@ -61,6 +65,8 @@ class MediaRecipe:
         )
 
     def pipeline(self, location: str) -> str:
+        if self.launch:
+            return self.launch.format(location=location)
         return (
             f"{self.source.replace('videotestsrc', f'videotestsrc num-buffers={self.frames}', 1)}"
             f" ! {self.encoder} ! {self.muxer} ! filesink location={location}"
@@ -69,7 +75,9 @@ class MediaRecipe:
     @property
     def elements(self) -> List[str]:
         """Element factories the generation needs."""
-        words = f"{self.encoder} ! {self.muxer}".split("!")
+        if self.launch == "pyav":
+            return []
+        words = (self.launch or f"videotestsrc ! {self.encoder} ! {self.muxer}").split("!")
         return [w.split()[0] for w in words if "/" not in w]
 
 
@@ -113,6 +121,71 @@ CATALOGUE: Dict[str, MediaRecipe] = {
                   f"multipart/x-mixed-replace; boundary={MULTIPART_BOUNDARY}", raw_format="BGR"),
     ]
 }  # fmt: skip
+
+# Media that is not videotestsrc's pictures, kept out of CATALOGUE (whose every entry decodes
+# to known pictures): the frame counts and failures of the sources are checked with them.
+OTHER_MEDIA: Dict[str, MediaRecipe] = {
+    s.name: s
+    for s in [
+        # H.264 with B-frames in MP4 as ffmpeg writes it (an edit list shifts the presentation
+        # times by the reordering delay): read as a byte stream, the last frames are at risk.
+        MediaRecipe("h264_bframes_mp4", "mp4", "h264", 854, 480, 90, 30, 30, "", "", "", "mp4",
+                    "video/mp4", launch="pyav"),
+        MediaRecipe("aac_mp4", "mp4", "aac", 0, 0, 0, 0, 0, "", "", "", "mp4", "video/mp4",
+                    launch="audiotestsrc num-buffers=100 ! audioconvert ! avenc_aac ! mp4mux ! "
+                           "filesink location={location}"),
+    ]
+}  # fmt: skip
+
+
+_PYAV_ENCODER = """
+import sys
+import av
+import numpy as np
+
+out, width, height, frames, fps, keyint = sys.argv[1], *map(int, sys.argv[2:])
+with av.open(out, "w", format="mp4") as container:
+    stream = container.add_stream("libx264", rate=fps)
+    stream.width, stream.height, stream.pix_fmt = width, height, "yuv420p"
+    stream.options = {"bf": "2", "g": str(keyint), "preset": "veryfast"}
+    for index in range(frames):
+        picture = np.zeros((height, width, 3), np.uint8)
+        x = index * 8 % width
+        picture[:, x : x + 40] = 255
+        for packet in stream.encode(av.VideoFrame.from_ndarray(picture, format="bgr24")):
+            container.mux(packet)
+    for packet in stream.encode():
+        container.mux(packet)
+"""
+
+
+def make_with_pyav(recipe: MediaRecipe, out: Path) -> None:
+    """Encodes `recipe` with PyAV (libx264, two B-frames) into MP4: a moving bar. In a process of
+    its own, for the reason pyav_frame_count gives."""
+    numbers = [recipe.width, recipe.height, recipe.frames, recipe.fps, recipe.keyint]
+    result = subprocess.run(
+        [sys.executable, "-c", _PYAV_ENCODER, str(out), *map(str, numbers)],
+        capture_output=True,
+        text=True,
+        timeout=GENERATION_TIMEOUT,
+    )
+    if result.returncode != 0:
+        raise MediaUnavailable(f"{recipe.name}: PyAV could not encode it: {result.stderr[-500:]}")
+
+
+@functools.lru_cache(maxsize=None)
+def pyav_frame_count(location: str) -> int:
+    """The frames PyAV (ffmpeg) decodes from the video of a file.
+
+    Counted in a process of its own, so that PyAV's bundled ffmpeg libraries stay out of the
+    process where GStreamer's libav plug-in has loaded the system's."""
+    script = "import av, sys\nwith av.open(sys.argv[1]) as c:\n    print(sum(1 for _ in c.decode(video=0)))"
+    result = subprocess.run(
+        [sys.executable, "-c", script, location], capture_output=True, text=True, timeout=120
+    )
+    if result.returncode != 0:
+        raise MediaUnavailable(f"PyAV could not decode {location}: {result.stderr[-500:]}")
+    return int(result.stdout)
 
 
 class MediaUnavailable(Exception):
@@ -188,9 +261,13 @@ def _cached(cache_dir: Path, stem: str, suffix: str, key_text: str, make: Callab
 
 
 def generate(recipe: MediaRecipe, cache_dir: Path) -> Path:
-    missing = [e for e in recipe.elements + ["videotestsrc"] if not have_element(e)]
+    missing = [e for e in recipe.elements if not have_element(e)]
     if missing:
         raise MediaUnavailable(f"{recipe.name}: missing GStreamer elements {missing}")
+    if recipe.launch == "pyav":
+        return _cached(
+            cache_dir, recipe.name, recipe.suffix, repr(recipe), lambda out: make_with_pyav(recipe, out)
+        )
     template = recipe.pipeline("@OUT@")
     return _cached(
         cache_dir,
@@ -240,15 +317,16 @@ class Catalogue:
         with self._lock:
             if name not in self._files:
                 start = time.monotonic()
+                recipe = CATALOGUE[name] if name in CATALOGUE else OTHER_MEDIA[name]
                 try:
-                    path = generate(CATALOGUE[name], self.cache_dir)
+                    path = generate(recipe, self.cache_dir)
                 except MediaUnavailable as exc:
                     if self._on_missing is None:
                         raise
                     self._on_missing(str(exc))
                     raise
                 self.generation_seconds += time.monotonic() - start
-                self._files[name] = MediaFile(CATALOGUE[name], path)
+                self._files[name] = MediaFile(recipe, path)
             return self._files[name]
 
     def expected(self, name: str, index: int = 0) -> np.ndarray:
@@ -261,6 +339,43 @@ class Catalogue:
     def jpeg_frames(self, name: str = "live_jpeg") -> List[bytes]:
         """The JPEG pictures of a multipart entry, in order."""
         return split_multipart(self[name].path.read_bytes(), MULTIPART_BOUNDARY)
+
+
+def hls_files(cache_dir: Path, frames: int = 90) -> List[Path]:
+    """An HLS presentation of `frames` frames of H.264 in MPEG-TS segments of one second: the
+    playlist first, then its segments (named as the playlist names them)."""
+    for element in ("x264enc", "hlssink2", "videotestsrc"):
+        if not have_element(element):
+            raise MediaUnavailable(f"hls: missing GStreamer element {element}")
+    key = hashlib.sha256(f"{_FORMAT_VERSION}\n{_gst_version()}\nhls-{frames}".encode()).hexdigest()[:16]
+    folder = cache_dir / f"hls-{frames}-{key}"
+    playlist = folder / "playlist.m3u8"
+    if not playlist.exists():
+        cache_dir.mkdir(parents=True, exist_ok=True)
+        with open(cache_dir / f".{folder.name}.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not playlist.exists():
+                partial = cache_dir / f".{folder.name}.{os.getpid()}.tmp"
+                launch = (
+                    f"videotestsrc num-buffers={frames} pattern=smpte ! "
+                    "video/x-raw,format=I420,width=320,height=240,framerate=30/1 ! "
+                    f"{_x264(30)} ! h264parse ! hlssink2 target-duration=1 max-files=0 playlist-length=0 "
+                    f"location={partial}/segment%05d.ts playlist-location={partial}/playlist.m3u8"
+                )
+                # The splitmuxsink inside hlssink2 now and then never finishes at the end of
+                # the stream (a race of GStreamer's own); another run does.
+                for attempt in range(3):
+                    shutil.rmtree(partial, ignore_errors=True)
+                    partial.mkdir()
+                    try:
+                        _run(launch, timeout=20)
+                        break
+                    except subprocess.TimeoutExpired:
+                        if attempt == 2:
+                            raise
+                os.replace(partial, folder)
+    segments = sorted(folder.glob("segment*.ts"))
+    return [playlist, *segments]
 
 
 def split_multipart(data: bytes, boundary: str) -> List[bytes]:

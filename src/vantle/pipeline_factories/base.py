@@ -1,5 +1,7 @@
-"""The base of the pipeline factories: decoding whatever arrives at a source pad into BGR
-frames at the pipeline's appsink, the keyframe filter and the frame-rate limit."""
+"""The base of the pipeline factories: the steps every factory shares (the Pipeline and its bus
+watch, the appsink with its drop policy, the start) and the decoder set-up that turns whatever
+arrives at a source pad into BGR frames at the appsink, with the keyframe filter and the
+frame-rate limit. A concrete factory adds only its source."""
 
 from __future__ import annotations
 
@@ -9,10 +11,11 @@ import weakref
 from abc import ABC, abstractmethod
 from typing import Callable, Optional
 
-from gi.repository import Gst
+from gi.repository import GLib, GObject, Gst, GstSdp
 
 from vantle import gst_plugins
-from vantle.errors import NotLinkedError
+from vantle._urls import redact_url
+from vantle.errors import NotLinkedError, StreamSetupError
 from vantle.logger import logger
 from vantle.utils.gstreamer import (
     Pipeline,
@@ -32,8 +35,8 @@ _FRAMERATE_LIMIT: Optional[float] = 60.0
 # - a bounded queue of a few frames, so a slow consumer never makes memory grow;
 # - drop=True: when the consumer falls behind, the oldest queued frames give way to
 #   new ones, so analytics see the present rather than an ever-older backlog (and a
-#   live source is never throttled until its connection times out). Readers that
-#   want every frame of a file set drop to False on their appsink.
+#   live source is never throttled until its connection times out). A factory made
+#   with drop_frames=False sets it to False before any frame can reach the sink.
 # - sync=False: frames go out as soon as they are decoded instead of being held back
 #   to the clock; the source sets the pace of a live stream anyway.
 _APPSINK_PROPERTIES = {
@@ -62,25 +65,84 @@ if _PRELOADED_DECODER is not None:
 # Decoder properties that spread decoding over every core (0 means "all cores").
 _DECODER_THREAD_PROPERTIES = {"max-threads": 0, "threads": _CORES}
 
+# The ring buffer through which an MP4 that arrives as a byte stream is read at random: at
+# most this much of the file is held at a time, and the demuxer's jumps beyond it are served
+# by range requests.
+_RING_BUFFER_BYTES = 16 << 20
+
+# Errors that the decoder set-up posts itself carry a details structure of this name, whose
+# field "kind" says what happened ("no-video", "no-decoder"), so that a reader needs no text.
+FAILURE_DETAILS = "vantle-failure"
+
 
 class PipelineFactory(ABC):
     """Builds a started Pipeline for one stream URL."""
 
-    def __init__(self, url: str, max_framerate: Optional[float], keyframes_only: bool):
+    # A pad probe callback (pad, info) put on the input of the decoder that the decoder set-up
+    # links, before any data reaches it; None for none. A reader notes keyframes with it: the
+    # decoders clear the keyframe flag on what they output.
+    _decoder_input_probe: Optional[Callable[[Gst.Pad, Gst.PadProbeInfo], Gst.PadProbeReturn]] = None
+
+    def __init__(
+        self, url: str, max_framerate: Optional[float], keyframes_only: bool, drop_frames: bool = True
+    ):
         """
         :param url: The stream URL
         :param max_framerate: Frames per second above which decoded frames are dropped
             before colour conversion, or None for no limit
         :param keyframes_only: If True, only keyframes will be decoded
+        :param drop_frames: If True, the appsink lets its oldest frames go when the consumer
+            falls behind; if False, it holds the stream back until every frame is taken
         """
         self._url = url
         self._max_framerate = max_framerate
         self._keyframes_only = keyframes_only
+        self._drop_frames = drop_frames
         self._logger = _logger
 
     @abstractmethod
     def build(self) -> Pipeline:
         """Builds a new pipeline, asked to go to PLAYING."""
+
+    # ----- the steps every factory shares -----
+
+    def _new_pipeline(self, launch: Optional[str] = None) -> Pipeline:
+        """A Pipeline, empty or parsed from `launch`, named after the URL (its password shown
+        as ***), with the factory's watcher on its bus and the pipeline as the watcher's extra
+        argument."""
+        name = redact_url(self._url)
+        pipeline = Pipeline(name) if launch is None else Pipeline.from_launch_string(launch, name)
+        pipeline.add_bus_watch(self._pipeline_watcher, pipeline)  # type: ignore[attr-defined]
+        return pipeline
+
+    def _attach_appsink(self, pipeline: Pipeline, appsink: Optional[Gst.Element] = None) -> Gst.Element:
+        """Makes the pipeline's appsink (or takes `appsink`, a launch string's own) with the
+        base's properties and this factory's drop policy, all set before anything can flow
+        into it, and stores it as `pipeline.appsink`.
+
+        A sink that may drop frames numbers every frame that reaches it in the buffer's
+        `offset`, so that a reader tells how many were dropped between two it took.
+        """
+        if appsink is None:
+            # Not started on its own: it starts with the pipeline (see _set_up_decoder).
+            appsink = pipeline.new_element("appsink", properties=_APPSINK_PROPERTIES, auto_play=False)
+        else:
+            for name, value in _APPSINK_PROPERTIES.items():
+                appsink.set_property(name, value)
+        appsink.set_property("drop", bool(self._drop_frames))
+        if self._drop_frames:
+            pipeline.add_pad_probe(
+                appsink.get_static_pad("sink"), Gst.PadProbeType.BUFFER, _number_frame, _Arrivals()
+            )
+        pipeline.appsink = appsink
+        return appsink
+
+    def _start(self, pipeline: Pipeline) -> Pipeline:
+        """Asks the pipeline to play; success or failure shows on its bus."""
+        pipeline.set_state(Gst.State.PLAYING)
+        return pipeline
+
+    # ----- decoding -----
 
     def _buffer_pad_probe(self, pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
         """Drops every buffer that is not a keyframe (flagged DELTA_UNIT) and passes the rest.
@@ -95,25 +157,40 @@ class PipelineFactory(ABC):
     def _set_up_decoder(self, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) -> None:
         """Decodes what arrives at `pad` into BGR frames at `pipeline.appsink`.
 
-        A parsebin demuxes and parses the stream (MP4, Matroska/WebM, MPEG-TS, multipart
-        MJPEG, elementary streams); its first video pad gets the keyframe filter (when
-        asked for), a decoder chosen for its caps, the frame-rate limit and the converter
-        to BGR. Every probe and handler goes through the pipeline's registrations, so
-        that release_resources gives it back.
+        The stream's type is found first: an MP4 that arrives as a plain byte stream (HTTP)
+        goes through a ring buffer that lets the demuxer read it at random, as it reads a
+        file. Then a parsebin demuxes and parses it (MP4, Matroska/WebM, MPEG-TS, multipart
+        MJPEG, HLS, elementary streams); its first video pad gets the keyframe filter (when
+        asked for), a decoder chosen for its caps, the frame-rate limit and the converter to
+        BGR. A source without video fails with a "no-video" error on the bus. Every probe and
+        handler goes through the pipeline's registrations, so that release_resources gives it
+        back.
         """
-        parser = pipeline.new_element("parsebin", auto_play=False)
-        if pad.link(parser.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
-            raise NotLinkedError(f"Failed to link {source.get_name()} to parsebin")
-        # A weak reference: the handler is owned by GStreamer, and a strong one would
+        typefind = pipeline.new_element("typefind", auto_play=False)
+        if pad.link(typefind.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
+            raise NotLinkedError(f"Failed to link {source.get_name()} to typefind")
+        # A weak reference: the handlers are owned by GStreamer, and a strong one would
         # keep the pipeline alive from outside the interpreter's reach.
         state = _DecodeState(weakref.ref(pipeline), self._keyframes_only, self._max_framerate)
-        pipeline.connect_signal_handler(parser, "pad-added", _on_parsed_pad, self, state)
-        parser.sync_state_with_parent()
+        state.decoder_input_probe = self._decoder_input_probe
+        pipeline.connect_signal_handler(typefind, "have-type", _on_type_found, self, state)
+        typefind.sync_state_with_parent()
         # The appsink may have been started on its own, ahead of the pipeline. A sink that
         # plays while its pipeline is still on its way up keeps the pipeline posting
         # ASYNC_DONE for as long as it runs (tens of thousands a second, a busy core), so it
         # goes back to the pipeline's state and starts with it.
         pipeline.appsink.sync_state_with_parent()
+
+    def _set_up_rtp_decoder(self, source: Gst.Element, pipeline: Pipeline) -> None:
+        """Decodes the video of a source whose pads appear as RTP streams (rtspsrc): only
+        video streams are asked for, and the first video pad is depayloaded and handed to
+        _set_up_decoder. Others, if any, are discarded."""
+        state = _RTPState(weakref.ref(pipeline))
+        if GObject.signal_lookup("on-sdp", source.__gtype__):
+            pipeline.connect_signal_handler(source, "on-sdp", _check_sdp_for_video, state)
+        if GObject.signal_lookup("select-stream", source.__gtype__):
+            pipeline.connect_signal_handler(source, "select-stream", _select_video_stream)
+        pipeline.connect_signal_handler(source, "pad-added", _on_rtp_pad, self, state)
 
 
 class _DecodeState:
@@ -126,9 +203,11 @@ class _DecodeState:
         self.min_interval = int(Gst.SECOND / max_framerate) if max_framerate else 0
         self.limiting = False
         self.video_linked = False
+        self.no_video_reported = False
         self.decoder_linked = False
         self.last_pts: Optional[int] = None
         self.converter: Optional[Gst.Element] = None
+        self.decoder_input_probe: Optional[Callable[[Gst.Pad, Gst.PadProbeInfo], Gst.PadProbeReturn]] = None
         self.lock = threading.Lock()
 
 
@@ -159,6 +238,165 @@ def _post_error(pipeline: Pipeline, text: str) -> None:
     pipeline.post_error(text)
 
 
+def _post_failure(pipeline: Pipeline, kind: str, text: str, code: Gst.StreamError) -> None:
+    """Posts a stream error on the pipeline's bus whose details name its `kind`."""
+    error = GLib.Error.new_literal(Gst.stream_error_quark(), text, int(code))
+    details = Gst.Structure.new_empty(FAILURE_DETAILS)
+    details.set_value("kind", kind)
+    pipeline.post_message(Gst.Message.new_error_with_details(pipeline, error, text, details))
+
+
+class _Arrivals:
+    """How many frames have reached one appsink."""
+
+    def __init__(self) -> None:
+        self.count = 0
+
+
+def _number_frame(pad: Gst.Pad, info: Gst.PadProbeInfo, arrivals: _Arrivals) -> Gst.PadProbeReturn:
+    """Writes each frame's arrival number into its `offset`, as it enters the appsink (one
+    streaming thread feeds a sink, so the count needs no lock)."""
+    buffer = info.get_buffer()
+    if buffer is not None:
+        buffer.offset = arrivals.count
+        arrivals.count += 1
+    return Gst.PadProbeReturn.OK
+
+
+@_reporting_errors(None)
+def _on_type_found(
+    typefind: Gst.Element, probability: int, caps: Gst.Caps, factory: PipelineFactory, state: _DecodeState
+) -> None:
+    """On the stream's type: the ring buffer where an MP4 needs one, then the parsebin."""
+    pipeline = state.pipeline_ref()
+    if pipeline is None:
+        return
+    head = typefind
+    ring_buffer = _random_access_bytes(typefind, caps)
+    if ring_buffer:
+        head = pipeline.new_element(
+            "queue2",
+            link_to=typefind,
+            properties={"ring-buffer-max-size": ring_buffer, "max-size-buffers": 0, "max-size-time": 0},
+            auto_play=False,
+        )
+    parser = pipeline.new_element("parsebin", link_to=head, auto_play=False)
+    pipeline.connect_signal_handler(parser, "pad-added", _on_parsed_pad, factory, state)
+    parser.sync_state_with_parent()
+    if head is not typefind:
+        head.sync_state_with_parent()
+
+
+def _random_access_bytes(typefind: Gst.Element, caps: Gst.Caps) -> int:
+    """The size of the ring buffer that an MP4 arriving as a byte stream needs, or 0.
+
+    Read as a stream, an MP4 with B-frames loses its last frames: the demuxer then compares
+    their presentation times, not mapped through the file's edit list, with the end of the
+    movie. Read at random, as from a file, it maps them and keeps every frame. A source that
+    can be read at random already (a file), or that has no length or cannot seek (a live
+    stream), needs no ring buffer.
+    """
+    if caps.get_size() == 0 or caps.get_structure(0).get_name() != "video/quicktime":
+        return 0
+    sink = typefind.get_static_pad("sink")
+    scheduling = Gst.Query.new_scheduling()
+    if sink.peer_query(scheduling) and scheduling.has_scheduling_mode(Gst.PadMode.PULL):
+        return 0
+    known, size = sink.peer_query_duration(Gst.Format.BYTES)
+    if not known or size <= 0:
+        return 0
+    seeking = Gst.Query.new_seeking(Gst.Format.BYTES)
+    if not sink.peer_query(seeking) or not seeking.parse_seeking()[1]:
+        return 0
+    return min(size, _RING_BUFFER_BYTES)
+
+
+@_reporting_errors(Gst.PadProbeReturn.OK)
+def _on_discarded_data(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) -> Gst.PadProbeReturn:
+    """The first data of a stream that is not taken. parsebin exposes all the streams of a
+    source before any data flows, so a source whose data flows without a video stream taken
+    has none, and fails now instead of waiting for frames that never come. (The probe stays
+    until the pipeline's release: removed here, its registration would be undone twice.)"""
+    if state.video_linked or state.no_video_reported:
+        return Gst.PadProbeReturn.OK
+    pipeline = state.pipeline_ref()
+    with state.lock:
+        report = not state.video_linked and not state.no_video_reported
+        state.no_video_reported = state.no_video_reported or report
+    if pipeline is not None and report:
+        _post_failure(pipeline, "no-video", "No video stream in the source", Gst.StreamError.WRONG_TYPE)
+    return Gst.PadProbeReturn.OK
+
+
+class _RTPState:
+    """What the streaming threads of one RTP source share."""
+
+    def __init__(self, pipeline_ref: weakref.ref):
+        self.pipeline_ref = pipeline_ref
+        self.video_taken = False
+        self.lock = threading.Lock()
+
+
+@_reporting_errors(None)
+def _check_sdp_for_video(source: Gst.Element, sdp: GstSdp.SDPMessage, state: _RTPState) -> None:
+    """rtspsrc's on-sdp, the server's description of its streams: a source without a video
+    stream fails now, with that reason (rtspsrc itself would only find no stream to set up)."""
+    pipeline = state.pipeline_ref()
+    if pipeline is None:
+        return
+    if not any(sdp.get_media(index).get_media() == "video" for index in range(sdp.medias_len())):
+        _post_failure(pipeline, "no-video", "No video stream in the source", Gst.StreamError.WRONG_TYPE)
+
+
+def _select_video_stream(source: Gst.Element, index: int, caps: Optional[Gst.Caps]) -> bool:
+    """rtspsrc's select-stream: only video streams are set up, no audio is even received."""
+    return caps is not None and caps.get_size() > 0 and caps.get_structure(0).get_string("media") == "video"
+
+
+@_reporting_errors(None)
+def _on_rtp_pad(source: Gst.Element, pad: Gst.Pad, factory: PipelineFactory, state: _RTPState) -> None:
+    """Depayloads the first RTP video pad into the decoder set-up; discards any other."""
+    pipeline = state.pipeline_ref()
+    if pipeline is None:
+        return
+    caps = pad.get_current_caps() or pad.query_caps(None)
+    structure = caps.get_structure(0) if caps is not None and caps.get_size() else None
+    with state.lock:
+        take = not state.video_taken and structure is not None and structure.get_string("media") == "video"
+        if take:
+            state.video_taken = True
+    depayloader = _find_depayloader(caps) if take else None
+    if depayloader is None:
+        if take:
+            text = f"No depayloader for {caps.to_string()}"
+            _post_failure(pipeline, "no-decoder", text, Gst.StreamError.CODEC_NOT_FOUND)
+        _discard(pipeline, pad)
+        return
+    pipeline.add(depayloader)
+    if pad.link(depayloader.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
+        raise NotLinkedError(f"Failed to link {pad.get_name()} to {depayloader.get_name()}")
+    factory._set_up_decoder(depayloader, depayloader.get_static_pad("src"), pipeline)
+    depayloader.sync_state_with_parent()
+
+
+def _find_depayloader(caps: Gst.Caps) -> Optional[Gst.Element]:
+    """The highest-ranked RTP depayloader for `caps`, or None."""
+    factories = Gst.ElementFactory.list_filter(
+        Gst.ElementFactory.list_get_elements(Gst.ELEMENT_FACTORY_TYPE_DEPAYLOADER, Gst.Rank.MARGINAL),
+        caps,
+        Gst.PadDirection.SINK,
+        False,
+    )
+    return factories[0].create() if factories else None
+
+
+def _discard(pipeline: Pipeline, pad: Gst.Pad) -> None:
+    """Links `pad` to a fakesink: left unlinked, its data would fail with a not-linked error."""
+    sink = pipeline.new_element("fakesink", properties={"sync": False, "async": False}, auto_play=False)
+    pad.link(sink.get_static_pad("sink"))
+    sink.sync_state_with_parent()
+
+
 @_reporting_errors(None)
 def _on_parsed_pad(parser: Gst.Element, pad: Gst.Pad, factory: PipelineFactory, state: _DecodeState) -> None:
     pipeline = state.pipeline_ref()
@@ -169,12 +407,9 @@ def _on_parsed_pad(parser: Gst.Element, pad: Gst.Pad, factory: PipelineFactory, 
         take = not state.video_linked and _is_video(caps or pad.query_caps(None))
         if take:
             state.video_linked = True
-    if not take:
-        # Audio and further video streams are discarded; left unlinked, their data
-        # would fail with a not-linked error.
-        sink = pipeline.new_element("fakesink", properties={"sync": False, "async": False}, auto_play=False)
-        pad.link(sink.get_static_pad("sink"))
-        sink.sync_state_with_parent()
+    if not take:  # audio and further video streams
+        pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, _on_discarded_data, state)
+        _discard(pipeline, pad)
         return
 
     if state.keyframes_only:
@@ -208,6 +443,10 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
             return
         state.decoder_linked = True
     decoder = _find_decoder(caps)
+    if decoder is None:
+        text = f"No decoder for {caps.to_string()}"
+        _post_failure(pipeline, "no-decoder", text, Gst.StreamError.CODEC_NOT_FOUND)
+        return
     for name, value in _DECODER_THREAD_PROPERTIES.items():
         if decoder.find_property(name) is not None:
             try_set_property(decoder, name, value)
@@ -216,13 +455,16 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
     # The converter (and the frame-rate limit, where needed) is chosen once the decoded
     # format is known, on the caps event.
     pipeline.add_pad_probe(decoder_src, Gst.PadProbeType.EVENT_DOWNSTREAM, _on_decoded_caps, state)
+    if state.decoder_input_probe is not None:
+        decoder_sink = decoder.get_static_pad("sink")
+        pipeline.add_pad_probe(decoder_sink, Gst.PadProbeType.BUFFER, state.decoder_input_probe)
     if pad.link(decoder.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link parsed stream {caps.to_string()} to {decoder.get_name()}")
     decoder.sync_state_with_parent()
 
 
-def _find_decoder(caps: Gst.Caps) -> Gst.Element:
-    """The highest-ranked decoder that takes every variant of `caps`.
+def _find_decoder(caps: Gst.Caps) -> Optional[Gst.Element]:
+    """The highest-ranked decoder that takes every variant of `caps`, or None.
 
     A decoder whose template only intersects the caps is not enough: the VP8/VP9 alpha
     decoders outrank the plain ones and accept only streams with codec-alpha=true.
@@ -235,8 +477,11 @@ def _find_decoder(caps: Gst.Caps) -> Gst.Element:
     )
     if factories:
         return factories[0].create()
-    # None takes the caps whole; the best partial match, or the lookup's own error.
-    return find_element(caps, Gst.ELEMENT_FACTORY_TYPE_DECODER)
+    # None takes the caps whole: the best partial match, if any.
+    try:
+        return find_element(caps, Gst.ELEMENT_FACTORY_TYPE_DECODER)
+    except StreamSetupError:
+        return None
 
 
 def _is_video(caps: Optional[Gst.Caps]) -> bool:
@@ -288,24 +533,33 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     if state.converter is not None:
         return Gst.PadProbeReturn.OK
     video_format = caps.get_structure(0).get_string("format") if caps.get_size() else None
-    if _CONVERTER_AVAILABLE and video_format in gst_plugins.CONVERTER_INPUT_FORMATS:
-        # One thread: the queue already runs conversion beside decoding, on another core,
-        # and splitting each frame across threads would only add CPU time.
-        factory_name, properties = gst_plugins.CONVERTER_FACTORY, {"n-threads": 1}
-    else:
-        factory_name, properties = "videoconvert", {"n-threads": _CORES}
     # Decoding and conversion run on their own threads, a small queue between them.
     queue = pipeline.new_element(
         "queue",
         properties={"max-size-buffers": 2, "max-size-bytes": 0, "max-size-time": 0},
         auto_play=False,
     )
-    converter = pipeline.new_element(factory_name, link_to=queue, properties=properties, auto_play=False)
+    converter = _new_converter(pipeline, video_format, queue)
     if not converter.link(pipeline.appsink):
-        raise NotLinkedError(f"Failed to link {factory_name} to the appsink")
+        raise NotLinkedError(f"Failed to link {converter.get_factory().get_name()} to the appsink")
     if pad.link(queue.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
-        raise NotLinkedError(f"Failed to link the decoder to {factory_name}")
+        raise NotLinkedError(f"Failed to link the decoder to {converter.get_factory().get_name()}")
     state.converter = converter
     converter.sync_state_with_parent()
     queue.sync_state_with_parent()
     return Gst.PadProbeReturn.OK
+
+
+def _new_converter(pipeline: Pipeline, video_format: Optional[str], upstream: Gst.Element) -> Gst.Element:
+    """The converter of decoded frames of `video_format` to BGR, linked after `upstream`: ours
+    where it takes the format, else videoconvert. Whatever changes the frames on their way to
+    the appsink (their size, say) is set here, on the converter, so that it happens in the
+    decoder's format, before conversion."""
+    if _CONVERTER_AVAILABLE and video_format in gst_plugins.CONVERTER_INPUT_FORMATS:
+        # One thread: the queue already runs conversion beside decoding, on another core,
+        # and splitting each frame across threads would only add CPU time.
+        factory_name, properties = gst_plugins.CONVERTER_FACTORY, {"n-threads": 1}
+    else:
+        _logger.debug("Decoded format %s is converted to BGR by videoconvert", video_format)
+        factory_name, properties = "videoconvert", {"n-threads": _CORES}
+    return pipeline.new_element(factory_name, link_to=upstream, properties=properties, auto_play=False)

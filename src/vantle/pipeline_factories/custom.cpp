@@ -203,7 +203,7 @@ Object launch_value(Call& c, Handle pipeline_str, Handle url) {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0), pipeline_str = c.arg(1);
-    init_base(c, self, c.arg(2), c.arg(4));
+    init_base(c, self, c.arg(2), c.arg(4), c.arg(5));
     if (!contains(pipeline_str, text("{url}"))) {
         raise(c.global("InvalidCustomPipelineError"),
               fstr({"Invalid pipeline format: '", pipeline_str,
@@ -219,19 +219,16 @@ Object factory_build(Call& c) {
     Handle self = c.arg(0);
     Object gst = c.global("Gst");
     Object pipeline_str = self.attr("_pipeline_str");
-    Object pipeline = c.global("Pipeline").attr("from_launch_string").call({pipeline_str, self.attr("_url")});
-    pipeline.method("add_bus_watch", {self.attr("_pipeline_watcher"), pipeline});
+    Object pipeline = self.method("_new_pipeline", {pipeline_str});
 
     Object appsink = pipeline.method("get_by_name", {text("main_sink")});
     if (appsink.is_none()) {
+        // The launch string holds the URL: its password is not repeated in the message.
         raise(c.global("InvalidCustomPipelineError"),
-              fstr({"No element with name 'main_sink' element found in custom pipeline '", pipeline_str, "'"}));
+              fstr({"No element with name 'main_sink' element found in custom pipeline '",
+                    c.global("redact_text").call({pipeline_str, self.attr("_url")}), "'"}));
     }
-    for_each(c.global("_APPSINK_PROPERTIES").method("items"), [&](const Object& item) {
-        auto [name, value] = unpack_pair(item);
-        appsink.method("set_property", {name, value});
-    });
-    pipeline.set_attr("appsink", appsink);
+    self.method("_attach_appsink", {pipeline, appsink});
 
     Object buffer_src = pipeline.method("get_by_name", {text("buffer_src")});
     if (buffer_src.is_none()) {
@@ -249,8 +246,7 @@ Object factory_build(Call& c) {
                             {buffer_src_pad, gst.attr("PadProbeType").attr("BUFFER"), self.attr("_buffer_pad_probe")});
         }
     }
-    pipeline.method("set_state", {gst.attr("State").attr("PLAYING")});
-    return pipeline;
+    return self.method("_start", {pipeline});
 }
 
 const FunctionSpec init_spec{
@@ -259,30 +255,25 @@ const FunctionSpec init_spec{
                {"pipeline_str", "str", Exact::Str},
                {"url", "str", Exact::Str, Kind::KeywordOnly},
                {"pipeline_watcher", "_PIPELINE_WATCHER", Exact::Any, Kind::KeywordOnly},
-               {"keyframes_only", "bool", Exact::Any, Kind::KeywordOnly}},
+               {"keyframes_only", "bool", Exact::Any, Kind::KeywordOnly},
+               drop_frames_param()},
     .body = factory_init,
     .doc =
         ":param pipeline_str: The custom pipeline string\n"
-        ":param url: The URL to connect to\n"
-        ":param pipeline_watcher: Function to connect to the pipeline's bus\n"
-        ":param keyframes_only: If True, only keyframes will be decoded",
+        ":param url: The URL to connect to\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC,
     .qualname = "CustomPipelineFactory.__init__",
 };
 
-const FunctionSpec build_spec{
-    .name = "build",
-    .params = {{"self"}},
-    .body = factory_build,
-    .return_annotation = "Pipeline",
-    .qualname = "CustomPipelineFactory.build",
-};
+const FunctionSpec build = build_spec(factory_build, "CustomPipelineFactory.build");
 
 void fill(ModuleBuilder& m) {
     m.from_import("gi.repository", {"Gst"});
     m.from_import("vantle.errors", {"InvalidCustomPipelineError"});
     m.from_import("vantle.utils.gstreamer", {"Pipeline"});
     import_base(m);
-    define_factory(m, "CustomPipelineFactory", "Creates a pipeline from a pipeline string.", init_spec, build_spec);
+    m.from_import("vantle._urls", {"redact_text"});
+    define_factory(m, "CustomPipelineFactory", "Creates a pipeline from a pipeline string.", init_spec, build,
+                   dict({{"drop_frames", boolean(true)}}));
 }
 
 }  // namespace

@@ -20,5 +20,6 @@ class CustomPipelineFactory(PipelineFactory):
         url: Optional[str],
         pipeline_watcher: _PIPELINE_WATCHER,
         keyframes_only: bool,
+        drop_frames: bool = True,
     ) -> None: ...
     def build(self) -> Pipeline: ...

@@ -1,6 +1,9 @@
-// What the two pipeline factories share: the names they import from the factory base,
-// the call of the base initialiser and their class statement.
+// What the pipeline factories share: the names they import from the factory base, the call of
+// the base initialiser, the build steps the base owns, and their class statement.
 #pragma once
+
+#include <initializer_list>
+#include <vector>
 
 #include "bridge/module.h"
 
@@ -11,18 +14,80 @@ inline void import_base(bridge::ModuleBuilder& m) {
     m.from_import("base", {"_APPSINK_PROPERTIES", "_FRAMERATE_LIMIT", "_PIPELINE_WATCHER", "PipelineFactory"}, 1);
 }
 
-// `super().__init__(url=url, max_framerate=_FRAMERATE_LIMIT, keyframes_only=keyframes_only)`
-inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, bridge::Handle keyframes_only) {
-    c.super(self).method(
-        "__init__", {},
-        {{"url", url}, {"max_framerate", c.global("_FRAMERATE_LIMIT")}, {"keyframes_only", keyframes_only}});
+// `super().__init__(url=url, max_framerate=_FRAMERATE_LIMIT, keyframes_only=keyframes_only,
+// drop_frames=drop_frames)`
+inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, bridge::Handle keyframes_only,
+                      bridge::Handle drop_frames) {
+    c.super(self).method("__init__", {},
+                         {{"url", url},
+                          {"max_framerate", c.global("_FRAMERATE_LIMIT")},
+                          {"keyframes_only", keyframes_only},
+                          {"drop_frames", drop_frames}});
 }
+
+// `pipeline = self._new_pipeline(); self._attach_appsink(pipeline)`: the Pipeline named after
+// the URL, the watcher on its bus, the appsink with its drop policy, before any source exists.
+inline bridge::Object new_pipeline_with_appsink(bridge::Handle self) {
+    bridge::Object pipeline = self.method("_new_pipeline");
+    self.method("_attach_appsink", {pipeline});
+    return pipeline;
+}
+
+// `pipeline.new_element(factory_name, properties=properties, auto_play=False)`: a source
+// starts with the pipeline's own set_state at the end, once the decoder set-up has linked its
+// pad; started earlier, its first data would meet an unlinked pad and fail the stream with a
+// not-linked error.
+inline bridge::Object new_source(bridge::Handle pipeline, const char* factory_name, bridge::Handle properties) {
+    return pipeline.method("new_element", {bridge::text(factory_name)},
+                           {{"properties", properties}, {"auto_play", bridge::boolean(false)}});
+}
+
+// The keyword-only `drop_frames: bool = True` every factory takes after its required
+// parameters (its default is given with the class, see define_factory).
+inline bridge::Param drop_frames_param() {
+    return {"drop_frames", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly};
+}
+
+// `(self, *, url: str, pipeline_watcher: _PIPELINE_WATCHER, keyframes_only: bool,
+// drop_frames: bool = True, <more>)`: the parameters of a factory that reads a URL by itself.
+inline std::vector<bridge::Param> url_factory_params(std::initializer_list<bridge::Param> more = {}) {
+    std::vector<bridge::Param> params{
+        {"self"},
+        {"url", "str", bridge::Exact::Str, bridge::Kind::KeywordOnly},
+        {"pipeline_watcher", "_PIPELINE_WATCHER", bridge::Exact::Any, bridge::Kind::KeywordOnly},
+        {"keyframes_only", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly},
+        drop_frames_param()};
+    params.insert(params.end(), more);
+    return params;
+}
+
+// `def build(self) -> Pipeline`, without a docstring.
+inline bridge::FunctionSpec build_spec(bridge::Body body, const char* qualname) {
+    return {.name = "build", .params = {{"self"}}, .body = body, .return_annotation = "Pipeline", .qualname = qualname};
+}
+
+// `from gi.repository import Gst`, `from vantle.utils.gstreamer import Pipeline` and the base's
+// names, in that order: the imports of a factory that reads a URL by itself.
+inline void import_url_factory_names(bridge::ModuleBuilder& m) {
+    m.from_import("gi.repository", {"Gst"});
+    m.from_import("vantle.utils.gstreamer", {"Pipeline"});
+    import_base(m);
+}
+#define VANTLE_WATCHER_AND_KEYFRAMES_DOC                                   \
+    ":param pipeline_watcher: Function to connect to the pipeline's bus\n" \
+    ":param keyframes_only: If True, only keyframes will be decoded\n"
+
+#define VANTLE_DROP_FRAMES_DOC                                                                    \
+    ":param drop_frames: If True (the default), the appsink lets its oldest frames go when the\n" \
+    "    consumer falls behind; if False, it holds the stream back until every frame is taken"
 
 // `class <name>(PipelineFactory): <doc>; __init__; build`, bound in the module.
 inline void define_factory(bridge::ModuleBuilder& m, const char* name, const char* doc,
-                           const bridge::FunctionSpec& init, const bridge::FunctionSpec& build) {
+                           const bridge::FunctionSpec& init, const bridge::FunctionSpec& build,
+                           bridge::Handle init_kwdefaults) {
     bridge::Object base = m.get("PipelineFactory");
-    bridge::Object ns = bridge::dict({{"__init__", m.function(init)}, {"build", m.function(build)}});
+    bridge::Object ns =
+        bridge::dict({{"__init__", m.function(init, bridge::Handle(), init_kwdefaults)}, {"build", m.function(build)}});
     m.set(name, m.make_class(base.type(), name, {base}, ns, doc));
 }
 

@@ -12,6 +12,11 @@ from .base import PipelineFactory as PipelineFactory
 class HTTPPipelineFactory(PipelineFactory):
     _pipeline_watcher: _PIPELINE_WATCHER
     def __init__(
-        self, *, url: Optional[str], pipeline_watcher: _PIPELINE_WATCHER, keyframes_only: bool
+        self,
+        *,
+        url: Optional[str],
+        pipeline_watcher: _PIPELINE_WATCHER,
+        keyframes_only: bool,
+        drop_frames: bool = True,
     ) -> None: ...
     def build(self) -> Pipeline: ...

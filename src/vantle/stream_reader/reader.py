@@ -2,7 +2,7 @@
 
     from vantle import open_stream
 
-    with open_stream("http://camera.local/video.mjpg", timeout=10) as stream:
+    with open_stream("rtsp://camera.local/stream1", timeout=10) as stream:
         for frame in stream:          # read-only uint8 arrays, (height, width, 3), BGR
             ...
         print(stream.stats)
@@ -11,31 +11,42 @@
         for frame in stream.frames():  # Frame: the array with its time, index and keyframe flag
             print(frame.pts, frame.image.shape)
 
-A reader builds a pipeline with the factory that suits the source (a launch string with
-"{url}" picks the custom factory, anything else the HTTP one), waits until it plays,
-pulls decoded samples with a per-frame time-out and converts them to arrays. Errors on
-the pipeline's bus reach the caller as StreamSetupError carrying GStreamer's message
-and debug text. On exit, normal or not, the pipeline is brought to NULL and everything
-it registered is released.
+A reader picks the factory for its source from the URL (one table, `FACTORIES`): rtsp:// and
+rtsps:// read with rtspsrc, http:// and https:// (HLS playlists included) with souphttpsrc,
+local paths and file:// URLs with filesrc; a launch string given as `pipeline`, with a "{url}"
+placeholder, is the custom factory's (one without the placeholder is refused with
+InvalidCustomPipelineError); any other URL is refused at once with StreamSetupError.
+
+The reader builds the pipeline and waits for its first frame, then pulls decoded samples with
+a per-frame time-out and converts them to arrays. Its waits are sliced: between slices it takes
+the messages off the pipeline's bus itself, the one route by which errors reach the caller,
+as StreamSetupError saying what happened (see its `kind`). A live source (a camera) that ends
+or fails after it started is rebuilt while `reconnect` allows; a file's end is the end. On
+exit, normal or not, the pipeline is brought to NULL and everything it registered is released.
 """
 
 from __future__ import annotations
 
+import os
 import time
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional
 
 import numpy as np
 from gi.repository import GLib, Gst
 
+from vantle._urls import redact_url, scheme_of
 from vantle.errors import StreamSetupError
-from vantle.frame import Frame, redact_url
+from vantle.frame import Frame
 from vantle.logger import logger
 from vantle.pipeline_factories.custom import CustomPipelineFactory
+from vantle.pipeline_factories.file import FilePipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
+from vantle.pipeline_factories.rtsp import RTSPPipelineFactory
+from vantle.stream_reader.failures import failure, from_error_message
 from vantle.stream_reader.varnow import check_varnow
-from vantle.utils.gstreamer import Pipeline, framerate_from_structure, sample_to_ndarray
+from vantle.utils.gstreamer import Pipeline, sample_as_ndarray
 
 # Options of a reader, with the types they must have.
 SUPPORTED_OPTIONS: Dict[str, Any] = {
@@ -45,7 +56,27 @@ SUPPORTED_OPTIONS: Dict[str, Any] = {
     "drop_frames": bool,
     "reconnect": int,
     "reconnect_backoff": (int, float),
+    "rtsp_transport": str,
+    "latency": int,
 }
+
+# The factory of each URL scheme; "" stands for a local path.
+FACTORIES: Dict[str, type] = {
+    "rtsp": RTSPPipelineFactory,
+    "rtsps": RTSPPipelineFactory,
+    "http": HTTPPipelineFactory,
+    "https": HTTPPipelineFactory,
+    "file": FilePipelineFactory,
+    "": FilePipelineFactory,
+}
+
+# Options that only some factories take.
+_FACTORY_OPTIONS = {RTSPPipelineFactory: ("rtsp_transport", "latency")}
+
+SUPPORTED_SOURCES = (
+    "rtsp:// or rtsps:// URLs, http:// or https:// URLs (HLS playlists too), local paths or file:// URLs, "
+    'or a GStreamer launch string with "{url}" given as pipeline='
+)
 
 DEFAULT_TIMEOUT = 10.0
 DEFAULT_FRAME_TIMEOUT = 10.0
@@ -57,6 +88,8 @@ _POLL_SECONDS = 0.05
 # budget alone: a budget of 0 would make every close fail (the wait checks the clock
 # before it looks at the state) and hide the error that made the reader close.
 _MIN_NULL_SECONDS = 1.0
+
+START_TIMEOUT = "Timeout while waiting for stream to start"
 
 
 @dataclass
@@ -77,8 +110,7 @@ class StreamStats:
     """Counters of one reader."""
 
     frames: int = 0
-    # Frames the stream carried but the reader never delivered, estimated from gaps in
-    # the presentation times (not counted when only keyframes are decoded).
+    # Frames the appsink let go, unread, because the consumer fell behind (drop_frames=True).
     dropped: int = 0
     opened_at: float = 0.0
     first_frame_at: Optional[float] = None
@@ -107,46 +139,60 @@ class StreamStats:
 class StreamReader:
     """Reads frames from one stream. Use as a context manager and an iterator.
 
-    :param url: The stream URL (HTTP), or the value that fills "{url}" in `pipeline`
+    :param url: The stream: an rtsp://, rtsps://, http:// or https:// URL (credentials may be
+        given in it: user:password@host), a local path or a file:// URL; with `pipeline`, the
+        value that fills "{url}"
     :param pipeline: A GStreamer launch string with a "{url}" placeholder, a final
         appsink named main_sink and optionally an element named buffer_src (the point
-        where non-keyframes are dropped); None builds the HTTP pipeline
+        where non-keyframes are dropped); None picks the factory from the URL
     :param options: keyframes_only (bool, default False), timeout (seconds to wait for
-        the stream to start, default 10), frame_timeout (seconds to wait for each frame,
-        default 10), drop_frames (bool: let the appsink drop old frames when the consumer
-        falls behind; default False, every frame is delivered), reconnect (how many times
-        a stream that fails after it has started is rebuilt, default 0) and
-        reconnect_backoff (seconds before the first reconnection, doubled after each,
-        default 0.5)
+        the stream's first frame, default 10), frame_timeout (seconds to wait for each further
+        frame, default 10), drop_frames (bool: let the appsink drop old frames when the
+        consumer falls behind, counted in stats.dropped; default False, every frame is
+        delivered), reconnect (how many times a stream that fails after it has started is
+        rebuilt, default 0; the end of a live source counts as a failure, the end of a file
+        does not) and reconnect_backoff (seconds before the first reconnection, doubled after
+        each, default 0.5); for RTSP sources, rtsp_transport ("tcp", "udp" or "auto", the
+        default) and latency (milliseconds of jitter buffer, default 200)
     :raises InvalidRuntimeOptionError: An option is unknown or of the wrong type
+    :raises StreamSetupError: The URL is of no supported kind (kind "unsupported-source")
     """
 
     def __init__(self, url: str, *, pipeline: Optional[str] = None, **options: Any):
         check_varnow(options, SUPPORTED_OPTIONS)
         self.url = url
         self.launch = pipeline
+        self._factory_class = _factory_class(url, pipeline)
         self.keyframes_only: bool = options.get("keyframes_only", False)
         self.timeout: float = options.get("timeout", DEFAULT_TIMEOUT)
         self.frame_timeout: float = options.get("frame_timeout", DEFAULT_FRAME_TIMEOUT)
         self.drop_frames: bool = options.get("drop_frames", False)
         self.reconnect: int = options.get("reconnect", 0)
         self.reconnect_backoff: float = options.get("reconnect_backoff", 0.5)
+        self._factory_options = {
+            name: options[name] for name in _FACTORY_OPTIONS.get(self._factory_class, ()) if name in options
+        }
         self.stats = StreamStats()
         # What this reader's Frames give as their source; a loop over many streams puts its key here.
         self.source: str = redact_url(url)
         self.pipeline: Optional[Pipeline] = None
-        self._context: Optional[GLib.MainContext] = None
-        self._sync_errors: List[Tuple[str, str]] = []
-        self._last_pts: Optional[int] = None
-        self._frame_duration: Optional[int] = None
+        self._pending: Optional[Gst.Sample] = None  # the first frame, taken while opening
+        self._error: Optional[StreamSetupError] = None  # the first error on the bus
+        self._http: Dict[str, Any] = {}  # what the HTTP source said of its response
+        self._last_arrival = -1
+        self._pipeline_frames = 0  # delivered by the current pipeline
         self._keyframes = _KeyframeTimes()
         self._eos = False
         self._reconnecting = False
 
+    def __repr__(self) -> str:
+        state = "open" if self.pipeline is not None else "closed"
+        return f"<StreamReader {redact_url(self.url)!r} {state}, {self.stats.frames} frames>"
+
     # ----- life cycle -----
 
     def open(self) -> StreamReader:
-        """Builds the pipeline and waits until it plays.
+        """Builds the pipeline and waits for its first frame.
 
         :raises StreamSetupError: The stream did not start within `timeout` seconds, or failed
         """
@@ -159,15 +205,14 @@ class StreamReader:
     def close(self) -> None:
         """Brings the pipeline to NULL and releases everything it registered. Idempotent."""
         pipeline, self.pipeline = self.pipeline, None
+        self._pending = None
         if pipeline is None:
             return
         try:
             pipeline.set_state(Gst.State.NULL)
             pipeline.wait_until_null(max(self.timeout, _MIN_NULL_SECONDS))
         finally:
-            pipeline.get_bus().set_sync_handler(None)
             pipeline.release_resources()
-            self._context = None
 
     def __enter__(self) -> StreamReader:
         return self.open()
@@ -209,6 +254,7 @@ class StreamReader:
             except StreamSetupError as error:
                 if self.stats.frames == 0 or self.stats.reconnects >= self.reconnect:
                     self._reconnecting = False
+                    self.close()
                     raise
                 self._prepare_reconnect(str(error))
 
@@ -229,109 +275,127 @@ class StreamReader:
 
     # ----- internals -----
 
+    def _factory(self) -> Any:
+        common = {
+            "url": self.url,
+            "pipeline_watcher": _unused_watch,
+            "keyframes_only": self.keyframes_only,
+            "drop_frames": self.drop_frames,
+        }
+        if self.launch is not None:
+            return CustomPipelineFactory(self.launch, **common)
+        factory = self._factory_class(**common, **self._factory_options)
+        # The decoder set-up probes its decoder's input with it before any frame flows.
+        factory._decoder_input_probe = self._keyframes.note
+        return factory
+
     def _start(self) -> None:
+        """Builds the pipeline and waits for its first frame, which the next read delivers."""
         self._eos = False
-        self._last_pts = None
+        self._error = None
+        self._http = {}
+        self._last_arrival = -1
+        self._pipeline_frames = 0
         self._keyframes = _KeyframeTimes()
-        # The bus watch attaches to the thread-default main context of the thread that
-        # builds the pipeline: a context of the reader's own, iterated by the reader.
-        context = GLib.MainContext.new()
-        context.push_thread_default()
+        factory = self._factory()
+        self.pipeline = _build(factory)
+        if self.launch is not None:
+            # A launch string has its own decoders: they are watched from here on.
+            self._keyframes.watch(self.pipeline)
         try:
-            pipeline = self._factory().build()
-        finally:
-            context.pop_thread_default()
-        if not self._keyframes.watching:
-            # The factory had no hook before its pipeline played (a launch string): decoders
-            # are watched from here on.
-            self._keyframes.watch(pipeline)
-        self._context = context
-        self.pipeline = pipeline
-        # The wait below takes error messages off the bus and keeps only their text; a
-        # synchronous handler sees each message first and keeps GStreamer's debug text too.
-        errors = self._sync_errors = []
-        bus = pipeline.get_bus()
-        bus.set_sync_handler(_record_error, errors)
-        # build() has already asked the pipeline to play, so an early error (a refused
-        # connection fails within a millisecond) may be queued on the bus before the handler
-        # was in place. Take it off, keep its text, and post it again for the wait below.
-        early = bus.pop_filtered(Gst.MessageType.ERROR)
-        if early is not None:
-            errors.insert(0, _error_text(early))
-            bus.post(early)
-        try:
-            if not self.drop_frames:
-                # The HTTP factory has done this before any frame could arrive; a custom
-                # launch string starts its frames flowing inside build(), so it is set here.
-                pipeline.appsink.set_property("drop", False)
-            pipeline.wait_until_playing(self.timeout)
-        except StreamSetupError as error:
-            self.close()
-            detailed = self._detailed_error()
-            if detailed is not None:
-                raise detailed from error
-            raise
+            self._pending = self._first_frame()
         except BaseException:
             self.close()
             raise
 
-    def _factory(self) -> Any:
-        if self.launch is not None:
-            return CustomPipelineFactory(
-                self.launch, url=self.url, pipeline_watcher=self._watch, keyframes_only=self.keyframes_only
-            )
-        return _HTTPFactory(
-            url=self.url,
-            pipeline_watcher=self._watch,
-            keyframes_only=self.keyframes_only,
-            drop_frames=self.drop_frames,
-            keyframes=self._keyframes,
-        )
-
-    def _watch(self, bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool:
-        # Errors are taken by the synchronous handler; the watch keeps the bus's queue
-        # drained while the reader iterates its context.
-        return True
-
-    def _detailed_error(self) -> Optional[StreamSetupError]:
-        """The first error of the stream with GStreamer's message and debug text, if any."""
-        if not self._sync_errors:
-            return None
-        message, debug = self._sync_errors[0]
-        error = StreamSetupError(f"{message} ({debug})" if debug else message)
-        error.gst_message, error.gst_debug = message, debug  # type: ignore[attr-defined]
-        return error
-
-    def _raise_bus_error(self) -> None:
-        if self._context is not None:
-            while self._context.iteration(False):
-                pass
-        error = self._detailed_error()
-        if error is not None:
-            raise error
+    def _first_frame(self) -> Optional[Gst.Sample]:
+        deadline = time.monotonic() + self.timeout
+        while True:
+            sample = self._pull(deadline)
+            if sample is not None or self._at_end():
+                return sample
+            if time.monotonic() >= deadline:
+                raise StreamSetupError(START_TIMEOUT, kind="timeout", url=redact_url(self.url))
 
     def _read_once(self) -> Optional[Frame]:
-        pipeline = self.pipeline
-        assert pipeline is not None
-        appsink = pipeline.appsink
+        if self._pending is not None:
+            sample, self._pending = self._pending, None
+            return self._deliver(sample)
         deadline = time.monotonic() + self.frame_timeout
         while True:
-            self._raise_bus_error()
-            remaining = deadline - time.monotonic()
-            sample = appsink.try_pull_sample(int(min(max(remaining, 0.0), _POLL_SECONDS) * Gst.SECOND))
+            sample = self._pull(deadline)
             if sample is not None:
                 return self._deliver(sample)
-            if appsink.is_eos():
-                self._raise_bus_error()
-                self._eos = True
-                self.close()
-                return None
-            if remaining <= 0:
-                raise StreamSetupError(f"No frame within {self.frame_timeout} seconds")
+            if self._at_end():
+                return self._ended()
+            if time.monotonic() >= deadline:
+                raise StreamSetupError(
+                    f"No frame within {self.frame_timeout} seconds", kind="timeout", url=redact_url(self.url)
+                )
+
+    def _pull(self, deadline: float) -> Optional[Gst.Sample]:
+        """One slice of a wait: the bus's messages, then a sample if one comes within the slice.
+        Frames already decoded are delivered before an error is raised."""
+        self._take_messages()
+        wait = 0.0 if self._error is not None else min(max(deadline - time.monotonic(), 0.0), _POLL_SECONDS)
+        sample = self.pipeline.appsink.try_pull_sample(int(wait * Gst.SECOND))  # type: ignore[union-attr]
+        if sample is None and self._error is not None:
+            raise self._error
+        return sample
+
+    def _at_end(self) -> bool:
+        if not self.pipeline.appsink.is_eos():  # type: ignore[union-attr]
+            return False
+        self._take_messages()  # an error that came with the end wins
+        if self._error is not None:
+            raise self._error
+        return True
+
+    def _take_messages(self) -> None:
+        """Takes every message off the pipeline's bus: keeps the first error, and what the HTTP
+        source says of its response."""
+        pipeline = self.pipeline
+        bus = pipeline.get_bus()  # type: ignore[union-attr]
+        while True:
+            message = bus.pop()
+            if message is None:
+                return
+            if message.type == Gst.MessageType.ERROR and self._error is None:
+                self._error = from_error_message(message, self.url, self._pipeline_frames)
+            elif message.type == Gst.MessageType.ELEMENT and message.src.get_parent() is pipeline:
+                structure = message.get_structure()
+                if structure is not None and structure.get_name() == "http-headers":
+                    self._http = _response_of(structure)
+
+    def _ended(self) -> None:
+        """The end of the stream: a normal end for a file, a failure for a live source."""
+        if self._is_live():
+            raise failure("disconnected", self.url)
+        self._eos = True
+        self.close()
+        return None
+
+    def _is_live(self) -> bool:
+        """A live source: one that GStreamer runs live (RTSP), or an HTTP response that is a
+        stream rather than a file: multipart (a camera's MJPEG), or without a length, unless
+        the media itself knows its duration."""
+        pipeline = self.pipeline
+        if _runs_live(pipeline):  # type: ignore[arg-type]
+            return True
+        if not self._http:
+            return False
+        if self._http["content_type"].startswith("multipart/"):
+            return True
+        if self._http["length"] is not None:
+            return False
+        known, duration = pipeline.query_duration(Gst.Format.TIME)  # type: ignore[union-attr]
+        return not known or duration <= 0
 
     def _deliver(self, sample: Gst.Sample) -> Frame:
         received = time.time()
-        image = sample_to_ndarray(sample)
+        # Over the sample's own memory: the converter wrote these pixels once, and the buffer
+        # goes back to its pool when the array and its views are gone.
+        image = sample_as_ndarray(sample)
         now = time.monotonic()
         stats = self.stats
         if stats.first_frame_at is None:
@@ -339,30 +403,21 @@ class StreamReader:
         stats.last_frame_at = now
         index = stats.frames
         stats.frames += 1
+        self._pipeline_frames += 1
         stats.height, stats.width = image.shape[0], image.shape[1]
-        self._count_dropped(sample)
+        buffer = sample.get_buffer()
+        if self.drop_frames:
+            # The appsink numbers the frames that reach it: the numbers skipped are frames it
+            # let go for this reader.
+            arrival = buffer.offset
+            if arrival != Gst.BUFFER_OFFSET_NONE:
+                stats.dropped += max(arrival - self._last_arrival - 1, 0)
+                self._last_arrival = arrival
         if stats.gaps and stats.gaps[-1].ended == 0.0:
             stats.gaps[-1].ended = now
-        buffer = sample.get_buffer()
         pts = buffer.pts
         keyframe = self._keyframes.is_keyframe(pts, buffer)
         return Frame(image, _stream_seconds(sample, pts), index, keyframe, received, self.source)
-
-    def _count_dropped(self, sample: Gst.Sample) -> None:
-        pts = sample.get_buffer().pts
-        if self._frame_duration is None:
-            try:
-                fps = framerate_from_structure(sample.get_caps().get_structure(0))
-            except RuntimeError:
-                fps = 0.0
-            self._frame_duration = int(Gst.SECOND / fps) if fps > 0 else 0
-        if pts == Gst.CLOCK_TIME_NONE:
-            return
-        if self._last_pts is not None and self._frame_duration and not self.keyframes_only:
-            missed = round((pts - self._last_pts) / self._frame_duration) - 1
-            if missed > 0:
-                self.stats.dropped += missed
-        self._last_pts = pts
 
     def _prepare_reconnect(self, reason: str) -> None:
         """Tears the failed pipeline down and waits out the back-off before the next attempt."""
@@ -372,38 +427,9 @@ class StreamReader:
         self.close()
         delay = self.reconnect_backoff * (2**stats.reconnects)
         stats.reconnects += 1
-        logger.warning(f"Stream {self.url} failed ({reason}); reconnecting in {delay:.1f} s")
+        logger.warning(f"Stream {redact_url(self.url)} failed ({reason}); reconnecting in {delay:.1f} s")
         time.sleep(delay)
-        self._frame_duration = None
         self._reconnecting = True
-
-
-class _HTTPFactory(HTTPPipelineFactory):
-    """The HTTP factory, with the appsink told whether to drop frames before any can reach it."""
-
-    def __init__(
-        self,
-        *,
-        url: str,
-        pipeline_watcher: Any,
-        keyframes_only: bool,
-        drop_frames: bool,
-        keyframes: Optional[_KeyframeTimes] = None,
-    ):
-        super().__init__(url=url, pipeline_watcher=pipeline_watcher, keyframes_only=keyframes_only)
-        self._drop_frames = drop_frames
-        self._keyframes = keyframes
-
-    def _set_up_decoder(self, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) -> None:
-        # build() calls this once the appsink exists and before the pipeline plays, and frames
-        # reach the appsink only through the decoder linked here. Told after build() returned,
-        # an appsink of a reader whose thread had been held up meanwhile had dropped all but
-        # the last few frames of a file.
-        pipeline.appsink.set_property("drop", self._drop_frames)
-        if self._keyframes is not None:
-            # Before the pipeline plays, so that the decoder's first input is seen.
-            self._keyframes.watch(pipeline)
-        super()._set_up_decoder(source, pad, pipeline)
 
 
 class _KeyframeTimes:
@@ -424,11 +450,9 @@ class _KeyframeTimes:
         self._noted: deque = deque()
         self._times: set = set()
         self._first: Optional[int] = None
-        self.watching = False
 
     def watch(self, pipeline: Pipeline) -> None:
         """Probes the input of every video decoder the pipeline has or will have."""
-        self.watching = True
         pipeline.connect_signal_handler(pipeline, "deep-element-added", _on_element_added, self)
         for element in _elements(pipeline):
             _probe_decoder(pipeline, element, self)
@@ -502,17 +526,75 @@ def _stream_seconds(sample: Gst.Sample, pts: int) -> Optional[float]:
     return sign * stream_time / Gst.SECOND
 
 
-def _record_error(bus: Gst.Bus, message: Gst.Message, errors: List[Tuple[str, str]]) -> Gst.BusSyncReply:
-    """Bus sync handler: keeps the first error's message and debug text (any thread)."""
-    if message.type == Gst.MessageType.ERROR and not errors:
-        errors.append(_error_text(message))
-    return Gst.BusSyncReply.PASS
+def _factory_class(url: object, launch: Optional[str]) -> type:
+    """The factory for `url`, from the one table; a launch string takes the custom factory."""
+    if launch is not None:
+        return CustomPipelineFactory
+    if not isinstance(url, str):
+        raise TypeError(f"The stream URL must be a str, not {type(url).__name__}")
+    scheme = "" if os.path.exists(url) else scheme_of(url)
+    factory = FACTORIES.get(scheme)
+    if factory is None:
+        raise StreamSetupError(
+            f"Unsupported source {redact_url(url)!r}: the reader takes {SUPPORTED_SOURCES}",
+            kind="unsupported-source",
+            url=redact_url(url),
+        )
+    return factory
 
 
-def _error_text(message: Gst.Message) -> Tuple[str, str]:
-    """GStreamer's message and debug text of an ERROR message."""
-    error, debug = message.parse_error()
-    return error.message, debug or ""
+def _runs_live(pipeline: Pipeline) -> bool:
+    """Whether a source element of the pipeline runs live, as its pads answer a latency query.
+    (The pipeline's own answer is the sinks', and an appsink that does not sync says "not
+    live" whatever feeds it.)"""
+    for source in pipeline.iterate_sources():
+        for pad in source.iterate_src_pads():
+            query = Gst.Query.new_latency()
+            if pad.query(query) and query.parse_latency()[0]:
+                return True
+    return False
+
+
+def _unused_watch(bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool:
+    """The watcher the reader gives its factories. It is never called: see _build."""
+    return True
+
+
+def _build(factory: Any) -> Pipeline:
+    """Builds the pipeline with no watch left on its bus.
+
+    The reader takes the messages off the bus itself, in its sliced waits. A factory registers
+    its watcher in the thread-default main context; a main loop of the application iterating
+    that context would take the messages first. So the watch is registered in a context of its
+    own, which nothing ever iterates, and removed as soon as the pipeline is built. Nothing that
+    GLib or GStreamer holds refers to the reader.
+    """
+    context = GLib.MainContext.new()
+    context.push_thread_default()
+    try:
+        pipeline = factory.build()
+    finally:
+        context.pop_thread_default()
+    pipeline.get_bus().remove_watch()
+    return pipeline
+
+
+def _response_of(headers: Gst.Structure) -> Dict[str, Any]:
+    """Content type and length of the response that an http-headers message describes."""
+    response = headers.get_value("response-headers")
+    content_type, length = "", None
+    if isinstance(response, Gst.Structure):
+        for index in range(response.n_fields()):
+            name = response.nth_field_name(index)
+            value = response.get_value(name)
+            if name.lower() == "content-type":
+                content_type = str(value).lower()
+            elif name.lower() == "content-length":
+                try:
+                    length = int(value)
+                except (TypeError, ValueError):
+                    length = None
+    return {"content_type": content_type, "length": length}
 
 
 def open_stream(
@@ -523,14 +605,17 @@ def open_stream(
     timeout: float = DEFAULT_TIMEOUT,
     **options: Any,
 ) -> StreamReader:
-    """Opens a stream and returns its reader, already playing.
+    """Opens a stream and returns its reader, with its first frame received.
 
-    :param url: The stream URL
-    :param pipeline: A launch string with a "{url}" placeholder, or None for HTTP
+    :param url: The stream: an rtsp://, rtsps://, http:// or https:// URL, a local path or a
+        file:// URL (see StreamReader)
+    :param pipeline: A launch string with a "{url}" placeholder, or None to pick the source from
+        the URL
     :param keyframes_only: If True, only keyframes are decoded
-    :param timeout: Seconds to wait for the stream to start
+    :param timeout: Seconds to wait for the stream's first frame
     :param options: Further reader options (see StreamReader)
-    :raises StreamSetupError: The stream did not start in time, or failed
+    :raises StreamSetupError: The source is not supported, the stream did not start in time, or
+        it failed (the exception's `kind` says how)
     :raises InvalidRuntimeOptionError: An option is unknown or of the wrong type
     """
     reader = StreamReader(url, pipeline=pipeline, keyframes_only=keyframes_only, timeout=timeout, **options)

@@ -1,0 +1,24 @@
+from typing import Optional
+
+from gi.repository import Gst as Gst
+
+from vantle._urls import local_path as local_path
+from vantle.utils.gstreamer import Pipeline as Pipeline
+
+from .base import _APPSINK_PROPERTIES as _APPSINK_PROPERTIES
+from .base import _FRAMERATE_LIMIT as _FRAMERATE_LIMIT
+from .base import _PIPELINE_WATCHER as _PIPELINE_WATCHER
+from .base import PipelineFactory as PipelineFactory
+
+class FilePipelineFactory(PipelineFactory):
+    _pipeline_watcher: _PIPELINE_WATCHER
+    _location: str
+    def __init__(
+        self,
+        *,
+        url: Optional[str],
+        pipeline_watcher: _PIPELINE_WATCHER,
+        keyframes_only: bool,
+        drop_frames: bool = True,
+    ) -> None: ...
+    def build(self) -> Pipeline: ...

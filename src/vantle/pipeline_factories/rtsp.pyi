@@ -1,0 +1,27 @@
+from typing import Optional
+
+from gi.repository import Gst as Gst
+from gi.repository import GstRtsp as GstRtsp
+
+from vantle.utils.gstreamer import Pipeline as Pipeline
+
+from .base import _APPSINK_PROPERTIES as _APPSINK_PROPERTIES
+from .base import _FRAMERATE_LIMIT as _FRAMERATE_LIMIT
+from .base import _PIPELINE_WATCHER as _PIPELINE_WATCHER
+from .base import PipelineFactory as PipelineFactory
+
+class RTSPPipelineFactory(PipelineFactory):
+    _pipeline_watcher: _PIPELINE_WATCHER
+    _protocols: GstRtsp.RTSPLowerTrans
+    _latency: int
+    def __init__(
+        self,
+        *,
+        url: Optional[str],
+        pipeline_watcher: _PIPELINE_WATCHER,
+        keyframes_only: bool,
+        drop_frames: bool = True,
+        rtsp_transport: Optional[str] = "auto",
+        latency: int = 200,
+    ) -> None: ...
+    def build(self) -> Pipeline: ...
