@@ -61,17 +61,18 @@ SIGNATURES = [
     "T Timeout.__bool__ (self)",
     "V check_varnow (supplied, supported)",
     "H HTTPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
-    "keyframes_only: 'bool', drop_frames: 'bool' = True)",
+    "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None)",
     "H HTTPPipelineFactory.build (self) -> 'Pipeline'",
     "C CustomPipelineFactory.__init__ (self, pipeline_str: 'str', *, url: 'str', "
     "pipeline_watcher: '_PIPELINE_WATCHER', keyframes_only: 'bool', drop_frames: 'bool' = True)",
     "C CustomPipelineFactory.build (self) -> 'Pipeline'",
     "R RTSPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
-    "keyframes_only: 'bool', drop_frames: 'bool' = True, rtsp_transport: 'str' = 'auto', "
+    "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None, "
+    "rtsp_transport: 'str' = 'auto', "
     "latency: 'int' = 200)",
     "R RTSPPipelineFactory.build (self) -> 'Pipeline'",
     "F FilePipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
-    "keyframes_only: 'bool', drop_frames: 'bool' = True)",
+    "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None)",
     "F FilePipelineFactory.build (self) -> 'Pipeline'",
 ]
 ROWS = [(MODULES[key], path, signature) for key, path, signature in (s.split(" ", 2) for s in SIGNATURES)]

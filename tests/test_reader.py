@@ -189,3 +189,34 @@ def test_frames_outlive_the_reader(media_url):
     del stream
     assert np.array_equal(first, copy)
     assert Gst.is_initialized()
+
+
+def test_frames_at_a_requested_size(media, media_url):
+    # Scaled in the decoder's format before conversion: the picture is the full-size one
+    # averaged over each output pixel's area (within what averaging chroma before rather
+    # than after conversion changes at colour edges).
+    entry = media["h264_mp4"]
+    url = media_url("h264_mp4")
+    width, height = entry.width, entry.height
+    with open_stream(url) as stream:
+        full = stream.read().astype(np.float64)
+    reference = full.reshape(height // 2, 2, width // 2, 2, 3).mean(axis=(1, 3))
+    for size, shape in [
+        ((width // 2, height // 2), (height // 2, width // 2, 3)),
+        ((101, 0), (round(101 * height / width), 101, 3)),  # the other side follows the aspect
+        ((0, 50), (50, round(50 * width / height), 3)),
+        ((17, 200), (200, 17, 3)),  # stretched
+        ((0, 0), (height, width, 3)),
+    ]:
+        with open_stream(url, size=size, drop_frames=False) as stream:
+            frames = read_all(stream)
+        assert len(frames) == entry.frames and {f.shape for f in frames} == {shape}, size
+        if size == (width // 2, height // 2):
+            assert np.abs(frames[0] - reference).mean() < 4
+    for bad in [(640,), (640, -1), (640.0, 360), (True, 2), "640x360", (640, 40000)]:
+        with pytest.raises(InvalidRuntimeOptionError):
+            StreamReader(url, size=bad)
+    with pytest.raises(InvalidRuntimeOptionError, match="vantleconvert"):
+        StreamReader(
+            url, pipeline="souphttpsrc location={url} ! decodebin ! appsink name=main_sink", size=(8, 8)
+        )

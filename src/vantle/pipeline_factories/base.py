@@ -9,7 +9,7 @@ import os
 import threading
 import weakref
 from abc import ABC, abstractmethod
-from typing import Callable, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from gi.repository import GLib, GObject, Gst, GstSdp
 
@@ -84,7 +84,12 @@ class PipelineFactory(ABC):
     _decoder_input_probe: Optional[Callable[[Gst.Pad, Gst.PadProbeInfo], Gst.PadProbeReturn]] = None
 
     def __init__(
-        self, url: str, max_framerate: Optional[float], keyframes_only: bool, drop_frames: bool = True
+        self,
+        url: str,
+        max_framerate: Optional[float],
+        keyframes_only: bool,
+        drop_frames: bool = True,
+        size: Optional[Tuple[int, int]] = None,
     ):
         """
         :param url: The stream URL
@@ -93,11 +98,15 @@ class PipelineFactory(ABC):
         :param keyframes_only: If True, only keyframes will be decoded
         :param drop_frames: If True, the appsink lets its oldest frames go when the consumer
             falls behind; if False, it holds the stream back until every frame is taken
+        :param size: (width, height) of the frames, scaled before conversion, or None for the
+            stream's own size (see frame_size)
+        :raises ValueError: size is not a valid frame size
         """
         self._url = url
         self._max_framerate = max_framerate
         self._keyframes_only = keyframes_only
         self._drop_frames = drop_frames
+        self._size = frame_size(size)
         self._logger = _logger
 
     @abstractmethod
@@ -173,6 +182,7 @@ class PipelineFactory(ABC):
         # keep the pipeline alive from outside the interpreter's reach.
         state = _DecodeState(weakref.ref(pipeline), self._keyframes_only, self._max_framerate)
         state.decoder_input_probe = self._decoder_input_probe
+        state.size = self._size
         pipeline.connect_signal_handler(typefind, "have-type", _on_type_found, self, state)
         typefind.sync_state_with_parent()
         # The appsink may have been started on its own, ahead of the pipeline. A sink that
@@ -208,6 +218,7 @@ class _DecodeState:
         self.last_pts: Optional[int] = None
         self.converter: Optional[Gst.Element] = None
         self.decoder_input_probe: Optional[Callable[[Gst.Pad, Gst.PadProbeInfo], Gst.PadProbeReturn]] = None
+        self.size: Optional[Tuple[int, int]] = None
         self.lock = threading.Lock()
 
 
@@ -539,27 +550,72 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
         properties={"max-size-buffers": 2, "max-size-bytes": 0, "max-size-time": 0},
         auto_play=False,
     )
-    converter = _new_converter(pipeline, video_format, queue)
+    conversion = _new_converter(pipeline, video_format, queue, state.size)
+    converter = conversion[-1]
     if not converter.link(pipeline.appsink):
         raise NotLinkedError(f"Failed to link {converter.get_factory().get_name()} to the appsink")
     if pad.link(queue.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link the decoder to {converter.get_factory().get_name()}")
     state.converter = converter
-    converter.sync_state_with_parent()
+    for element in reversed(conversion):
+        element.sync_state_with_parent()
     queue.sync_state_with_parent()
     return Gst.PadProbeReturn.OK
 
 
-def _new_converter(pipeline: Pipeline, video_format: Optional[str], upstream: Gst.Element) -> Gst.Element:
-    """The converter of decoded frames of `video_format` to BGR, linked after `upstream`: ours
-    where it takes the format, else videoconvert. Whatever changes the frames on their way to
-    the appsink (their size, say) is set here, on the converter, so that it happens in the
-    decoder's format, before conversion."""
+def _new_converter(
+    pipeline: Pipeline,
+    video_format: Optional[str],
+    upstream: Gst.Element,
+    size: Optional[Tuple[int, int]] = None,
+) -> List[Gst.Element]:
+    """The elements that convert decoded frames of `video_format` to BGR, linked one after the
+    other after `upstream`: our converter where it takes the format, else videoconvert.
+    Whatever changes the frames on their way to the appsink (their size) is set here, on our
+    converter, so that it happens in the decoder's format, before conversion."""
+    scale = {"width": size[0], "height": size[1]} if size is not None and size != (0, 0) else {}
+
+    def add(factory_name: str, properties: Dict[str, Any], after: Gst.Element) -> Gst.Element:
+        return pipeline.new_element(factory_name, link_to=after, properties=properties, auto_play=False)
+
     if _CONVERTER_AVAILABLE and video_format in gst_plugins.CONVERTER_INPUT_FORMATS:
         # One thread: the queue already runs conversion beside decoding, on another core,
         # and splitting each frame across threads would only add CPU time.
-        factory_name, properties = gst_plugins.CONVERTER_FACTORY, {"n-threads": 1}
-    else:
-        _logger.debug("Decoded format %s is converted to BGR by videoconvert", video_format)
-        factory_name, properties = "videoconvert", {"n-threads": _CORES}
-    return pipeline.new_element(factory_name, link_to=upstream, properties=properties, auto_play=False)
+        return [add(gst_plugins.CONVERTER_FACTORY, {"n-threads": 1, **scale}, upstream)]
+    _logger.debug("Decoded format %s is converted to BGR by videoconvert", video_format)
+    elements = [add("videoconvert", {"n-threads": _CORES}, upstream)]
+    if scale and _CONVERTER_AVAILABLE:
+        # Our converter scales the BGR picture that videoconvert makes.
+        elements.append(add(gst_plugins.CONVERTER_FACTORY, scale, elements[-1]))
+    elif scale:
+        elements.append(add("videoscale", {}, elements[-1]))
+        fields = "".join(f",{name}={value}" for name, value in scale.items() if value)
+        elements.append(
+            add("capsfilter", {"caps": Gst.Caps.from_string(f"video/x-raw{fields}")}, elements[-1])
+        )
+    return elements
+
+
+# The largest side a frame can be scaled to (the converter's limit).
+MAX_FRAME_SIDE = 32768
+
+
+def frame_size(size: Any) -> Optional[Tuple[int, int]]:
+    """`size` checked as a frame size: None, or (width, height), two ints from 0 to MAX_FRAME_SIDE
+    (a 0 takes that side from the other and the picture's aspect ratio; (0, 0) is the stream's
+    own size).
+
+    :raises ValueError: `size` is anything else
+    """
+    if size is None:
+        return None
+    if (
+        not isinstance(size, (tuple, list))
+        or len(size) != 2
+        or not all(isinstance(side, int) and not isinstance(side, bool) for side in size)
+        or not all(0 <= side <= MAX_FRAME_SIDE for side in size)
+    ):
+        raise ValueError(
+            f"size must be (width, height), two whole numbers from 0 to {MAX_FRAME_SIDE}, not {size!r}"
+        )
+    return (size[0], size[1])

@@ -15,14 +15,15 @@ inline void import_base(bridge::ModuleBuilder& m) {
 }
 
 // `super().__init__(url=url, max_framerate=_FRAMERATE_LIMIT, keyframes_only=keyframes_only,
-// drop_frames=drop_frames)`
+// drop_frames=drop_frames, size=size)`; a factory without a `size` parameter leaves it out.
 inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, bridge::Handle keyframes_only,
-                      bridge::Handle drop_frames) {
-    c.super(self).method("__init__", {},
-                         {{"url", url},
-                          {"max_framerate", c.global("_FRAMERATE_LIMIT")},
-                          {"keyframes_only", keyframes_only},
-                          {"drop_frames", drop_frames}});
+                      bridge::Handle drop_frames, bridge::Handle size = bridge::Handle()) {
+    bridge::Object kwargs = bridge::dict({{"url", url},
+                                          {"max_framerate", c.global("_FRAMERATE_LIMIT")},
+                                          {"keyframes_only", keyframes_only},
+                                          {"drop_frames", drop_frames}});
+    if (size) bridge::set_item(kwargs, "size", size);
+    c.super(self).attr("__init__").call_tuple(bridge::tuple({}), kwargs);
 }
 
 // `pipeline = self._new_pipeline(); self._attach_appsink(pipeline)`: the Pipeline named after
@@ -48,15 +49,23 @@ inline bridge::Param drop_frames_param() {
     return {"drop_frames", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly};
 }
 
+// The keyword-only `size: Optional[Tuple[int, int]] = None` of the factories whose decoder
+// set-up the base makes: the frames' (width, height), scaled before conversion.
+inline bridge::Param size_param() {
+    return {"size", "Optional[Tuple[int, int]]", bridge::Exact::Any, bridge::Kind::KeywordOnly};
+}
+
 // `(self, *, url: str, pipeline_watcher: _PIPELINE_WATCHER, keyframes_only: bool,
-// drop_frames: bool = True, <more>)`: the parameters of a factory that reads a URL by itself.
+// drop_frames: bool = True, size: Optional[Tuple[int, int]] = None, <more>)`: the parameters of a
+// factory that reads a URL by itself. The body finds `size` at c.arg(5), the first of `more` at 6.
 inline std::vector<bridge::Param> url_factory_params(std::initializer_list<bridge::Param> more = {}) {
     std::vector<bridge::Param> params{
         {"self"},
         {"url", "str", bridge::Exact::Str, bridge::Kind::KeywordOnly},
         {"pipeline_watcher", "_PIPELINE_WATCHER", bridge::Exact::Any, bridge::Kind::KeywordOnly},
         {"keyframes_only", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly},
-        drop_frames_param()};
+        drop_frames_param(),
+        size_param()};
     params.insert(params.end(), more);
     return params;
 }
@@ -80,6 +89,13 @@ inline void import_url_factory_names(bridge::ModuleBuilder& m) {
 #define VANTLE_DROP_FRAMES_DOC                                                                    \
     ":param drop_frames: If True (the default), the appsink lets its oldest frames go when the\n" \
     "    consumer falls behind; if False, it holds the stream back until every frame is taken"
+
+#define VANTLE_SIZE_DOC                                                                              \
+    "\n:param size: (width, height) of the frames, or None for the stream's own size. The picture\n" \
+    "    is scaled in the decoder's format before conversion (area averaging when shrinking), and\n" \
+    "    stretched to exactly that size; a 0 takes that side from the other and the picture's\n"     \
+    "    aspect ratio\n"                                                                             \
+    ":raises ValueError: size is not two numbers from 0 to 32768"
 
 // `class <name>(PipelineFactory): <doc>; __init__; build`, bound in the module.
 inline void define_factory(bridge::ModuleBuilder& m, const char* name, const char* doc,

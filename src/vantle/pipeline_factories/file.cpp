@@ -10,7 +10,7 @@ namespace {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
-    init_base(c, self, c.arg(1), c.arg(3), c.arg(4));
+    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5));
     self.set_attr("_pipeline_watcher", c.arg(2));
     // A file URL becomes its path now: a URL naming another host is refused at once.
     self.set_attr("_location", c.global("local_path").call({self.attr("_url")}));
@@ -30,6 +30,7 @@ const FunctionSpec init_spec{
     .params = url_factory_params(),
     .body = factory_init,
     .doc = ":param url: A local path, or a file:// URL\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC
+        VANTLE_SIZE_DOC
            "\n:raises TypeError: The URL is not a str\n"
            ":raises ValueError: A file:// URL names a file on another host",
     .qualname = "FilePipelineFactory.__init__",
@@ -41,7 +42,7 @@ void fill(ModuleBuilder& m) {
     import_url_factory_names(m);
     m.from_import("vantle._urls", {"local_path"});
     define_factory(m, "FilePipelineFactory", "Creates a pipeline for a local file.", init_spec, build,
-                   dict({{"drop_frames", boolean(true)}}));
+                   dict({{"drop_frames", boolean(true)}, {"size", none()}}));
 }
 
 }  // namespace

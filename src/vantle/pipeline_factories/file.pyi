@@ -1,4 +1,4 @@
-from typing import Optional
+from typing import Optional, Tuple
 
 from gi.repository import Gst as Gst
 
@@ -20,5 +20,6 @@ class FilePipelineFactory(PipelineFactory):
         pipeline_watcher: _PIPELINE_WATCHER,
         keyframes_only: bool,
         drop_frames: bool = True,
+        size: Optional[Tuple[int, int]] = None,
     ) -> None: ...
     def build(self) -> Pipeline: ...

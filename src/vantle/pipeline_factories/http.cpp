@@ -9,7 +9,7 @@ namespace {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
-    init_base(c, self, c.arg(1), c.arg(3), c.arg(4));
+    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5));
     self.set_attr("_pipeline_watcher", c.arg(2));
     return none();
 }
@@ -31,7 +31,8 @@ const FunctionSpec init_spec{
     .name = "__init__",
     .params = url_factory_params(),
     .body = factory_init,
-    .doc = ":param url: The URL to connect to\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC,
+    .doc =
+        ":param url: The URL to connect to\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC VANTLE_SIZE_DOC,
     .qualname = "HTTPPipelineFactory.__init__",
 };
 
@@ -40,7 +41,7 @@ const FunctionSpec build = build_spec(factory_build, "HTTPPipelineFactory.build"
 void fill(ModuleBuilder& m) {
     import_url_factory_names(m);
     define_factory(m, "HTTPPipelineFactory", "Creates a pipeline for an HTTP URL.", init_spec, build,
-                   dict({{"drop_frames", boolean(true)}}));
+                   dict({{"drop_frames", boolean(true)}, {"size", none()}}));
 }
 
 }  // namespace

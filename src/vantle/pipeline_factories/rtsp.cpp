@@ -43,10 +43,10 @@ Object checked_latency(Handle latency) {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
-    init_base(c, self, c.arg(1), c.arg(3), c.arg(4));
+    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5));
     self.set_attr("_pipeline_watcher", c.arg(2));
-    self.set_attr("_protocols", lower_transports(c, c.arg(5)));
-    self.set_attr("_latency", checked_latency(c.arg(6)));
+    self.set_attr("_protocols", lower_transports(c, c.arg(6)));
+    self.set_attr("_latency", checked_latency(c.arg(7)));
     return none();
 }
 
@@ -68,7 +68,7 @@ const FunctionSpec init_spec{
     .body = factory_init,
     .doc =
         ":param url: The rtsp:// or rtsps:// URL to connect to (credentials may be given in "
-        "it)\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC
+        "it)\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC VANTLE_SIZE_DOC
         "\n:param rtsp_transport: \"tcp\" (RTP interleaved in the RTSP connection), \"udp\", or \"auto\"\n"
         "    (UDP, then TCP when no UDP data arrives)\n"
         ":param latency: Milliseconds the jitter buffer holds packets to put them in order\n"
@@ -84,6 +84,7 @@ void fill(ModuleBuilder& m) {
     m.from_import("gi.repository", {"GstRtsp"});
     define_factory(m, "RTSPPipelineFactory", "Creates a pipeline for an RTSP URL.", init_spec, build,
                    dict({{"drop_frames", boolean(true)},
+                         {"size", none()},
                          {"rtsp_transport", text("auto")},
                          {"latency", integer(default_latency_ms)}}));
 }

@@ -1,4 +1,4 @@
-from typing import Optional
+from typing import Optional, Tuple
 
 from gi.repository import Gst as Gst
 from gi.repository import GstRtsp as GstRtsp
@@ -21,6 +21,7 @@ class RTSPPipelineFactory(PipelineFactory):
         pipeline_watcher: _PIPELINE_WATCHER,
         keyframes_only: bool,
         drop_frames: bool = True,
+        size: Optional[Tuple[int, int]] = None,
         rtsp_transport: Optional[str] = "auto",
         latency: int = 200,
     ) -> None: ...

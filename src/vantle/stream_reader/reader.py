@@ -31,15 +31,16 @@ import os
 import time
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Any, Dict, Iterator, List, Optional
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 from gi.repository import GLib, Gst
 
 from vantle._urls import redact_url, scheme_of
-from vantle.errors import StreamSetupError
+from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 from vantle.frame import Frame
 from vantle.logger import logger
+from vantle.pipeline_factories.base import frame_size
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.file import FilePipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
@@ -58,6 +59,7 @@ SUPPORTED_OPTIONS: Dict[str, Any] = {
     "reconnect_backoff": (int, float),
     "rtsp_transport": str,
     "latency": int,
+    "size": (tuple, list),
 }
 
 # The factory of each URL scheme; "" stands for a local path.
@@ -153,7 +155,13 @@ class StreamReader:
         rebuilt, default 0; the end of a live source counts as a failure, the end of a file
         does not) and reconnect_backoff (seconds before the first reconnection, doubled after
         each, default 0.5); for RTSP sources, rtsp_transport ("tcp", "udp" or "auto", the
-        default) and latency (milliseconds of jitter buffer, default 200)
+        default) and latency (milliseconds of jitter buffer, default 200); size ((width,
+        height) of the frames: the picture is scaled in the decoder's own format before it is
+        converted to BGR, with area averaging when it shrinks, so a small size also makes
+        conversion cheap. It is stretched to exactly that size, as cv2.resize does: the
+        aspect ratio is kept only when one side is given as 0, which then follows from the
+        other; default None, the stream's own size; not with a launch string, where
+        vantleconvert's width and height properties do the same)
     :raises InvalidRuntimeOptionError: An option is unknown or of the wrong type
     :raises StreamSetupError: The URL is of no supported kind (kind "unsupported-source")
     """
@@ -172,6 +180,9 @@ class StreamReader:
         self._factory_options = {
             name: options[name] for name in _FACTORY_OPTIONS.get(self._factory_class, ()) if name in options
         }
+        self.size = _checked_size(options.get("size"), pipeline)
+        if self.size is not None:
+            self._factory_options["size"] = self.size
         self.stats = StreamStats()
         # What this reader's Frames give as their source; a loop over many streams puts its key here.
         self.source: str = redact_url(url)
@@ -524,6 +535,21 @@ def _stream_seconds(sample: Gst.Sample, pts: int) -> Optional[float]:
     if sign == 0:
         return None
     return sign * stream_time / Gst.SECOND
+
+
+def _checked_size(size: Any, launch: Optional[str]) -> Optional[Tuple[int, int]]:
+    """The `size` option as a frame size, or None."""
+    if size is None:
+        return None
+    if launch is not None:
+        raise InvalidRuntimeOptionError(
+            "Option 'size' does not apply to a launch string: scale in it with "
+            "vantleconvert's width and height properties"
+        )
+    try:
+        return frame_size(size)
+    except ValueError as error:
+        raise InvalidRuntimeOptionError(f"Option {error}") from None
 
 
 def _factory_class(url: object, launch: Optional[str]) -> type:
