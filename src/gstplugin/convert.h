@@ -10,9 +10,9 @@
 
 namespace vantle {
 
-// The input layouts we convert. 8-bit YUV and RGB layouts go through libyuv's routines; the
-// Wide layouts hold samples in 16-bit words (10, 12 or 16 significant bits) and go through our
-// own rows, which keep every bit of the samples.
+// The input layouts we convert. YUV and grey layouts, 8-bit or in 16-bit words (the Wide ones,
+// with 10, 12 or 16 significant bits), go through our own rows, which keep every bit of the
+// samples; RGB layouts are reordered by libyuv.
 enum class Layout {
     I420,  // planar 4:2:0 (I420, YV12)
     I422,  // planar 4:2:2 (Y42B)
@@ -75,7 +75,7 @@ struct Picture {
 // The planes of a mapped frame of `format`.
 Picture picture_of(const GstVideoFrame& frame, const InputFormat& format);
 
-// YUV to RGB coefficients (opaque here to keep libyuv's headers local).
+// YUV to RGB coefficients (opaque here to keep the row code local).
 struct ColourConstants;
 struct ColourConstantsDeleter {
     void operator()(ColourConstants* constants) const;
