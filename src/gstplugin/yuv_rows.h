@@ -55,27 +55,6 @@ struct Row {
 // Converts `width` pixels of `row` to B, G, R bytes at `dst`.
 using RowFunction = void (*)(const Row& row, int width, const Coefficients& k, std::uint8_t* dst);
 
-// ---- The arithmetic, one sample at a time -----------------------------------------------------
-
-inline int mulhi(std::uint16_t a, std::uint16_t b) {
-    return static_cast<int>((static_cast<std::uint32_t>(a) * b) >> 16);
-}
-inline int mulhrs(int a, int b) {
-    return (a * b + (1 << 14)) >> 15;
-}
-inline int wrap16(int value) {
-    return static_cast<std::int16_t>(value);
-}
-inline int add_saturated(int a, int b) {
-    return std::clamp(a + b, -32768, 32767);
-}
-inline std::uint8_t level(int channel) {
-    return static_cast<std::uint8_t>(std::clamp(channel >> 6, 0, 255));
-}
-inline int centred(std::uint16_t word) {  // word - 32768, as a signed word
-    return static_cast<std::int16_t>(word ^ 0x8000u);
-}
-
 // Sample `index` of a row of bytes or of 16-bit little-endian words, in the top bits of a word.
 template <int kBytes>
 inline std::uint16_t top_bits(const std::uint8_t* row, int index, int word_shift) {
@@ -88,9 +67,60 @@ inline std::uint16_t top_bits(const std::uint8_t* row, int index, int word_shift
     }
 }
 
-struct Sample {
-    std::uint16_t y, u, v;
+// ---- Portable building blocks ----------------------------------------------------------------
+// The portable rows take a piece of a row at a time through scratch that stays in the L1 cache,
+// in loops that compilers vectorise (SSE2, NEON): the samples of each pixel in the top bits of
+// words, then the three levels, then the interleaved bytes.
+
+constexpr int kPortablePiece = 256;  // pixels; even, so that pieces start on a chroma sample
+
+struct Words {
+    std::uint16_t y[kPortablePiece], u[kPortablePiece], v[kPortablePiece];
 };
+
+// Samples first, first + step, ... (n of them) of a row, each written `kRepeat` times to `out`.
+template <int kBytes, int kRepeat>
+void unpack(const std::uint8_t* row, int first, int step, int n, int word_shift, std::uint16_t* out) {
+    for (int i = 0; i < n; ++i) {
+        const std::uint16_t sample = top_bits<kBytes>(row, first + i * step, word_shift);
+        for (int r = 0; r < kRepeat; ++r) out[kRepeat * i + r] = sample;
+    }
+}
+
+// The three levels of each of n pixels. The same words as the AVX2 rows, from operations that
+// SSE2 and NEON have, so that compilers vectorise the loop: mulhrs from the high and low halves
+// of the product, and the saturating adds replaced by an offset. Luma lies in [-19, 280] levels
+// and a chroma term within 275 levels of 0, so a sum lies in [-294, 555] levels: offset by 320
+// levels it never wraps as an unsigned word, and (sum >> 6) - 320, clamped, is the level that
+// saturating, shifting and packing gives.
+template <bool kGrey>
+void portable_levels(const Words& w, int n, const Coefficients& k, std::uint8_t (&levels)[3][kPortablePiece]) {
+    constexpr int kOffset = 320;
+    // (a * b + 2^14) >> 15 = 2 * (a * b >> 16) + (((a * b mod 2^16) >> 14) + 1) >> 1
+    const auto mulhrs = [](std::int16_t a, std::int16_t b) {
+        const auto high = static_cast<std::int16_t>((static_cast<std::int32_t>(a) * b) >> 16);
+        const auto low = static_cast<std::uint16_t>(a * b);
+        return static_cast<std::int16_t>(2 * high + (((low >> 14) + 1) >> 1));
+    };
+    const auto level = [](std::uint16_t offset_sum) {
+        const auto value = static_cast<std::int16_t>((offset_sum >> 6) - kOffset);
+        return static_cast<std::uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+    };
+    const std::uint16_t gain = k.y_gain;
+    const auto bias = static_cast<std::uint16_t>(k.y_bias + kOffset * 64);
+    const std::int16_t ub = k.ub, ug = k.ug, vg = k.vg, vr = k.vr;
+    for (int i = 0; i < n; ++i) {
+        const auto luma = static_cast<std::uint16_t>(((static_cast<std::uint32_t>(w.y[i]) * gain) >> 16) + bias);
+        if constexpr (kGrey) {
+            levels[0][i] = level(luma);
+        } else {
+            const auto cb = static_cast<std::int16_t>(w.u[i] ^ 0x8000), cr = static_cast<std::int16_t>(w.v[i] ^ 0x8000);
+            levels[0][i] = level(static_cast<std::uint16_t>(luma + mulhrs(cb, ub)));
+            levels[1][i] = level(static_cast<std::uint16_t>(luma + mulhrs(cb, ug) + mulhrs(cr, vg)));
+            levels[2][i] = level(static_cast<std::uint16_t>(luma + mulhrs(cr, vr)));
+        }
+    }
+}
 
 #ifdef VANTLE_AVX2_ROWS
 // ---- AVX2 building blocks ---------------------------------------------------------------------
@@ -260,8 +290,8 @@ VANTLE_AVX2 __m256i levels(__m256i a, __m256i b) {
 #endif
 
 // ---- Row layouts ------------------------------------------------------------------------------
-// Each gives the samples of pixel x (portable version) and, for AVX2, the luma words and the
-// chroma terms of the block of 32 pixels from x.
+// Each gives the samples of the n pixels from x (x even) as words (portable version) and, for
+// AVX2, the luma words and the chroma terms of the block of 32 pixels from x.
 
 // Planar chroma, at full or half horizontal resolution.
 template <int kBytes, int kSubX>
@@ -269,9 +299,10 @@ struct Planar {
     static constexpr bool kGrey = false;
     static constexpr bool kVFirst = false;
 
-    static Sample sample(const Row& row, int x, int shift) {
-        return {top_bits<kBytes>(row.y, x, shift), top_bits<kBytes>(row.u, x >> kSubX, shift),
-                top_bits<kBytes>(row.v, x >> kSubX, shift)};
+    static void unpack_words(const Row& row, int x, int n, int shift, Words& w) {
+        unpack<kBytes, 1>(row.y, x, 1, n, shift, w.y);
+        unpack<kBytes, 1 << kSubX>(row.u, x >> kSubX, 1, (n + kSubX) >> kSubX, shift, w.u);
+        unpack<kBytes, 1 << kSubX>(row.v, x >> kSubX, 1, (n + kSubX) >> kSubX, shift, w.v);
     }
 #ifdef VANTLE_AVX2_ROWS
     VANTLE_AVX2 static Halves luma(const Row& row, int x, const Vectors& v) {
@@ -305,10 +336,10 @@ struct Pairs {
     static constexpr bool kGrey = false;
     static constexpr bool kVFirst = kVFirstPairs;
 
-    static Sample sample(const Row& row, int x, int shift) {
-        const int pair = 2 * (x >> 1);
-        return {top_bits<kBytes>(row.y, x, shift), top_bits<kBytes>(row.u, pair + (kVFirst ? 1 : 0), shift),
-                top_bits<kBytes>(row.u, pair + (kVFirst ? 0 : 1), shift)};
+    static void unpack_words(const Row& row, int x, int n, int shift, Words& w) {
+        unpack<kBytes, 1>(row.y, x, 1, n, shift, w.y);
+        unpack<kBytes, 2>(row.u, x + (kVFirst ? 1 : 0), 2, (n + 1) / 2, shift, w.u);  // pairs from sample x
+        unpack<kBytes, 2>(row.u, x + (kVFirst ? 0 : 1), 2, (n + 1) / 2, shift, w.v);
     }
 #ifdef VANTLE_AVX2_ROWS
     VANTLE_AVX2 static Halves luma(const Row& row, int x, const Vectors& v) {
@@ -327,12 +358,11 @@ struct Packed {
     static constexpr bool kGrey = false;
     static constexpr bool kVFirst = false;
 
-    static Sample sample(const Row& row, int x, int) {
-        const std::uint8_t* quad = row.y + 4 * (x >> 1);
-        const int luma = 2 * (x & 1) + (kLumaFirst ? 0 : 1);
-        const int chroma = kLumaFirst ? 1 : 0;
-        return {static_cast<std::uint16_t>(quad[luma] << 8), static_cast<std::uint16_t>(quad[chroma] << 8),
-                static_cast<std::uint16_t>(quad[chroma + 2] << 8)};
+    static void unpack_words(const Row& row, int x, int n, int, Words& w) {
+        const int luma = kLumaFirst ? 0 : 1, chroma = kLumaFirst ? 1 : 0;
+        unpack<1, 1>(row.y, 2 * x + luma, 2, n, 0, w.y);
+        unpack<1, 2>(row.y, 2 * x + chroma, 4, (n + 1) / 2, 0, w.u);
+        unpack<1, 2>(row.y, 2 * x + chroma + 2, 4, (n + 1) / 2, 0, w.v);
     }
 #ifdef VANTLE_AVX2_ROWS
     // As words, each pixel is one byte of luma and one of U or V: keeping the top byte of each
@@ -361,7 +391,9 @@ struct Grey {
     static constexpr bool kGrey = true;
     static constexpr bool kVFirst = false;
 
-    static Sample sample(const Row& row, int x, int shift) { return {top_bits<kBytes>(row.y, x, shift), 0, 0}; }
+    static void unpack_words(const Row& row, int x, int n, int shift, Words& w) {
+        unpack<kBytes, 1>(row.y, x, 1, n, shift, w.y);
+    }
 #ifdef VANTLE_AVX2_ROWS
     VANTLE_AVX2 static Halves luma(const Row& row, int x, const Vectors& v) {
         return load_halves<kBytes>(row.y + kBytes * x, v);
@@ -371,19 +403,21 @@ struct Grey {
 
 // ---- Rows -------------------------------------------------------------------------------------
 
+// Pixels [from, width) of a row; `from` even.
 template <class Layout>
 void portable_pixels(const Row& row, int from, int width, const Coefficients& k, std::uint8_t* dst) {
-    for (int x = from; x < width; ++x) {
-        const Sample s = Layout::sample(row, x, k.word_shift);
-        const int luma = wrap16(mulhi(s.y, k.y_gain) + k.y_bias);
-        std::uint8_t* pixel = dst + 3 * x;
-        if constexpr (Layout::kGrey) {
-            pixel[0] = pixel[1] = pixel[2] = level(luma);
-        } else {
-            const int cb = centred(s.u), cr = centred(s.v);
-            pixel[0] = level(add_saturated(luma, mulhrs(cb, k.ub)));
-            pixel[1] = level(add_saturated(luma, wrap16(mulhrs(cb, k.ug) + mulhrs(cr, k.vg))));
-            pixel[2] = level(add_saturated(luma, mulhrs(cr, k.vr)));
+    Words words;
+    std::uint8_t levels[3][kPortablePiece];
+    constexpr int kGreen = Layout::kGrey ? 0 : 1, kRed = Layout::kGrey ? 0 : 2;
+    for (int x = from; x < width; x += kPortablePiece) {
+        const int n = std::min(kPortablePiece, width - x);
+        Layout::unpack_words(row, x, n, k.word_shift, words);
+        portable_levels<Layout::kGrey>(words, n, k, levels);
+        std::uint8_t* out = dst + 3 * x;
+        for (int i = 0; i < n; ++i) {
+            out[3 * i] = levels[0][i];
+            out[3 * i + 1] = levels[kGreen][i];
+            out[3 * i + 2] = levels[kRed][i];
         }
     }
 }
