@@ -89,7 +89,7 @@ ColourConstantsPtr colour_constants_for(const GstVideoInfo& info, const InputFor
 
 // Converts rows [first, last) of `in` into the same rows of `out`, a packed BGR plane with
 // `out_stride` bytes per row. `first` must be a multiple of row_alignment(format). Returns false
-// if libyuv rejects the arguments.
+// if the rows cannot be converted (libyuv rejects the arguments of an RGB reordering).
 bool convert_rows(const InputFormat& format, const Picture& in, std::uint8_t* out, int out_stride, int first, int last,
                   const ColourConstants& constants);
 

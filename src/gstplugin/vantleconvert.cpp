@@ -368,7 +368,7 @@ GstFlowReturn transform_frame(GstVideoFilter* filter, GstVideoFrame* in_frame, G
     if (failed) {
         GST_ELEMENT_ERROR(
             filter, STREAM, FAILED, ("Colour conversion failed"),
-            ("libyuv rejected a %s frame of %dx%d", GST_VIDEO_INFO_NAME(&in_frame->info), in.width, in.height));
+            ("could not convert a %s frame of %dx%d", GST_VIDEO_INFO_NAME(&in_frame->info), in.width, in.height));
         return GST_FLOW_ERROR;
     }
     return GST_FLOW_OK;
@@ -502,8 +502,7 @@ static void vantle_convert_class_init(VantleConvertClass* klass) {
 
     auto* element_class = GST_ELEMENT_CLASS(klass);
     gst_element_class_set_static_metadata(element_class, "Colour converter to BGR", "Filter/Converter/Video",
-                                          "Converts raw YUV and RGB video to packed BGR with libyuv, resizing it first "
-                                          "if asked",
+                                          "Converts raw YUV and RGB video to packed BGR, resizing it first if asked",
                                           "vantle developers");
     gst_element_class_add_static_pad_template(element_class, &sink_template);
     gst_element_class_add_static_pad_template(element_class, &src_template);
