@@ -293,21 +293,31 @@ VANTLE_AVX2 __m256i levels(__m256i a, __m256i b) {
 // Each gives the samples of the n pixels from x (x even) as words (portable version) and, for
 // AVX2, the luma words and the chroma terms of the block of 32 pixels from x.
 
-// Planar chroma, at full or half horizontal resolution.
-template <int kBytes, int kSubX>
-struct Planar {
+// Luma in a plane of its own: every layout but packed 4:2:2.
+template <int kBytes>
+struct LumaPlane {
     static constexpr bool kGrey = false;
     static constexpr bool kVFirst = false;
 
-    static void unpack_words(const Row& row, int x, int n, int shift, Words& w) {
+    static void unpack_words(const Row& row, int x, int n, int shift, Words& w) {  // luma only
         unpack<kBytes, 1>(row.y, x, 1, n, shift, w.y);
-        unpack<kBytes, 1 << kSubX>(row.u, x >> kSubX, 1, (n + kSubX) >> kSubX, shift, w.u);
-        unpack<kBytes, 1 << kSubX>(row.v, x >> kSubX, 1, (n + kSubX) >> kSubX, shift, w.v);
     }
 #ifdef VANTLE_AVX2_ROWS
     VANTLE_AVX2 static Halves luma(const Row& row, int x, const Vectors& v) {
         return load_halves<kBytes>(row.y + kBytes * x, v);
     }
+#endif
+};
+
+// Planar chroma, at full or half horizontal resolution.
+template <int kBytes, int kSubX>
+struct Planar : LumaPlane<kBytes> {
+    static void unpack_words(const Row& row, int x, int n, int shift, Words& w) {
+        LumaPlane<kBytes>::unpack_words(row, x, n, shift, w);
+        unpack<kBytes, 1 << kSubX>(row.u, x >> kSubX, 1, (n + kSubX) >> kSubX, shift, w.u);
+        unpack<kBytes, 1 << kSubX>(row.v, x >> kSubX, 1, (n + kSubX) >> kSubX, shift, w.v);
+    }
+#ifdef VANTLE_AVX2_ROWS
     VANTLE_AVX2 static Terms terms(const Row& row, int x, const Vectors& v) {
         Terms t;
         if constexpr (kSubX == 0) {
@@ -332,19 +342,15 @@ struct Planar {
 
 // Interleaved chroma pairs at half horizontal resolution (NV12, NV16, P010 ...; NV21 has V first).
 template <int kBytes, bool kVFirstPairs>
-struct Pairs {
-    static constexpr bool kGrey = false;
+struct Pairs : LumaPlane<kBytes> {
     static constexpr bool kVFirst = kVFirstPairs;
 
     static void unpack_words(const Row& row, int x, int n, int shift, Words& w) {
-        unpack<kBytes, 1>(row.y, x, 1, n, shift, w.y);
+        LumaPlane<kBytes>::unpack_words(row, x, n, shift, w);
         unpack<kBytes, 2>(row.u, x + (kVFirst ? 1 : 0), 2, (n + 1) / 2, shift, w.u);  // pairs from sample x
         unpack<kBytes, 2>(row.u, x + (kVFirst ? 0 : 1), 2, (n + 1) / 2, shift, w.v);
     }
 #ifdef VANTLE_AVX2_ROWS
-    VANTLE_AVX2 static Halves luma(const Row& row, int x, const Vectors& v) {
-        return load_halves<kBytes>(row.y + kBytes * x, v);
-    }
     VANTLE_AVX2 static Terms terms(const Row& row, int x, const Vectors& v) {
         // A pair of samples per two pixels: as many chroma samples as pixels.
         return pair_terms<kVFirst>(load_halves<kBytes>(row.u + kBytes * x, v), v);
@@ -387,18 +393,8 @@ struct Packed {
 };
 
 template <int kBytes>
-struct Grey {
+struct Grey : LumaPlane<kBytes> {
     static constexpr bool kGrey = true;
-    static constexpr bool kVFirst = false;
-
-    static void unpack_words(const Row& row, int x, int n, int shift, Words& w) {
-        unpack<kBytes, 1>(row.y, x, 1, n, shift, w.y);
-    }
-#ifdef VANTLE_AVX2_ROWS
-    VANTLE_AVX2 static Halves luma(const Row& row, int x, const Vectors& v) {
-        return load_halves<kBytes>(row.y + kBytes * x, v);
-    }
-#endif
 };
 
 // ---- Rows -------------------------------------------------------------------------------------
