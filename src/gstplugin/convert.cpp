@@ -70,8 +70,7 @@ Picture picture_of(const GstVideoFrame& frame, const InputFormat& format) {
     Picture picture;
     picture.width = GST_VIDEO_FRAME_WIDTH(&frame);
     picture.height = GST_VIDEO_FRAME_HEIGHT(&frame);
-    const bool planar = format.layout == Layout::I420 || format.layout == Layout::I422 ||
-                        format.layout == Layout::I444 || format.layout == Layout::WidePlanar;
+    const bool planar = is_planar(format.layout);
     const int planes = planar ? 3 : static_cast<int>(GST_VIDEO_FRAME_N_PLANES(&frame));
     for (int i = 0; i < std::min(planes, 3); ++i) {
         if (planar) {  // by component, so that YV12 gives U before V
@@ -129,7 +128,7 @@ yuv::Coefficients coefficients_of(const Matrix& m, const InputFormat& format) {
     const double word_step = std::ldexp(1.0, 16 - format.depth);
     constexpr double kUnits = 64.0;                                          // per output level
     const double y_gain = 255.0 * kUnits / s.y_scale;                        // units per sample step
-    const double c_gain = 255.0 * kUnits / s.c_scale / word_step * 32768.0;  // Q15 multiplier per unit of cb
+    const double c_gain = 255.0 * kUnits / s.c_scale / word_step * 32768.0;  // Q15, units per word step
     const auto fixed = [](double value) {
         return static_cast<std::int16_t>(std::clamp(std::lround(value), -32767L, 32767L));
     };
@@ -207,10 +206,8 @@ bool yuv_rows(const InputFormat& format, const Picture& in, std::uint8_t* out, i
             }
             continue;
         }
-        if (format.layout != Layout::YUY2 && format.layout != Layout::UYVY) {
-            samples.u = in.row(1, chroma_row);
-            samples.v = in.row(2, chroma_row);  // unused unless planar
-        }
+        if (format.layout != Layout::YUY2 && format.layout != Layout::UYVY) samples.u = in.row(1, chroma_row);
+        if (is_planar(format.layout)) samples.v = in.row(2, chroma_row);
         convert(samples, in.width, k, dst);
     }
     return true;

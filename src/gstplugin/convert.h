@@ -54,6 +54,11 @@ inline bool is_wide(Layout layout) {
     return layout == Layout::WidePlanar || layout == Layout::WideSemi || layout == Layout::WideGray;
 }
 
+// Y, U and V each in a plane of their own.
+inline bool is_planar(Layout layout) {
+    return layout == Layout::I420 || layout == Layout::I422 || layout == Layout::I444 || layout == Layout::WidePlanar;
+}
+
 inline bool is_rgb(Layout layout) {
     return layout == Layout::BGRx || layout == Layout::RGBx || layout == Layout::RGB || layout == Layout::BGR;
 }
