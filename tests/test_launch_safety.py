@@ -29,6 +29,7 @@ FUZZ_EXAMPLES = int(os.environ.get("VANTLE_FUZZ_EXAMPLES", "3000"))
 SAFE = "safeurltoken"
 
 HOSTILE = [
+    "vantleurlu0x vantleurlu1x http://vantleurlu0x",  # the words a parse might stand in with
     "videotestsrc ! filesink location=/some/file name=evil videotestsrc ! identity name=\\",
     "http://h/a b",
     "x ! fakesink name=evil",

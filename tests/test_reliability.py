@@ -23,7 +23,7 @@ import pytest
 from support.http_server import refused_port
 from support.leaks import Resources
 
-from vantle import StreamReader, open_stream
+from vantle import Frame, StreamReader, open_stream
 from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.file import FilePipelineFactory
@@ -182,6 +182,42 @@ def test_close_from_another_thread_ends_every_wait(wait, media, media_url, live_
     assert reader.pipeline is None
 
 
+def test_one_thread_can_serve_several_readers_without_blocking(media, media_url, http_server, live_mjpeg_url):
+    # The pieces of a loop over many streams: a start that does not wait, a wake-up set from
+    # GStreamer's threads, steps that take what came without blocking.
+    wakeup = threading.Event()
+    readers = {
+        "file": StreamReader(media_url("h264_mp4")),
+        "404": StreamReader(http_server.url("/status/404")),
+        "camera": StreamReader(live_mjpeg_url + "&frames=5"),
+    }
+    streams = {name: reader._launch(wakeup) for name, reader in readers.items()}
+    frames = {name: 0 for name in readers}
+    outcomes = {}
+    deadline = time.monotonic() + 30
+    while len(outcomes) < len(readers) and time.monotonic() < deadline:
+        assert wakeup.wait(10)
+        wakeup.clear()
+        for name, stream in streams.items():
+            while name not in outcomes:
+                try:
+                    result = readers[name]._poll(stream)
+                except StreamSetupError as error:
+                    outcomes[name] = error.kind
+                    break
+                if result is None:
+                    break
+                if isinstance(result, Frame):
+                    frames[name] += 1
+                else:
+                    outcomes[name] = "end"
+    assert outcomes == {"file": "end", "404": "not-found", "camera": "disconnected"}
+    assert frames == {"file": media["h264_mp4"].frames, "404": 0, "camera": 5}
+    for reader in readers.values():
+        reader.close()
+        reader._give_turn()
+
+
 # ----- Ctrl-C -----
 
 CTRL_C_CHILD = """
@@ -191,6 +227,7 @@ from support.http_server import TestServer
 from support.leaks import Resources
 from support.media import Catalogue
 from vantle import StreamReader, open_stream
+from vantle.utils.gstreamer import Gst, Pipeline
 
 media = Catalogue(on_missing=lambda reason: sys.exit(f"skip: {reason}"))
 server = TestServer(max_stall=30)
@@ -221,11 +258,19 @@ def scenario(wait):
             print("waiting", flush=True)  # the first half comes at once, then the wait
             for _ in stream:
                 pass
-    else:
+    elif wait == "backoff":
         camera = server.url("/live.mjpg", fps=30, frames=3)
         with StreamReader(camera, reconnect=2, reconnect_backoff=20) as stream:
             for _ in stream:
                 pass
+    else:
+        pipeline = Pipeline.from_launch_string("appsrc ! appsink", "never-plays")
+        pipeline.set_state(Gst.State.PLAYING)
+        print("waiting", flush=True)
+        try:
+            pipeline.wait_until_playing(20)
+        finally:
+            pipeline.set_state(Gst.State.NULL)
 
 
 resources = Resources.take()
@@ -244,7 +289,7 @@ server.close()
 """
 
 
-@pytest.mark.parametrize("wait", ["open", "frame", "backoff"])
+@pytest.mark.parametrize("wait", ["open", "frame", "backoff", "wait_until_playing"])
 def test_ctrl_c_interrupts_every_wait_and_releases_everything(wait):
     child = subprocess.Popen(
         [sys.executable, "-c", textwrap.dedent(CTRL_C_CHILD), TESTS, wait],

@@ -119,10 +119,11 @@ class LaunchTemplate:
     def _stand_in_text(self, prefix: str) -> Tuple[str, List[str]]:
         """The template with a stand-in for each placeholder (`prefix` and a word), and the
         stand-ins in order."""
-        # A word that occurs nowhere in the template, so that every stand-in is found only
+        # A word that occurs neither in the template nor in the URL (which names the pipeline
+        # and replaces the stand-ins one after the other), so that every stand-in is found only
         # where its placeholder was.
         base = "vantleurl"
-        while base in self.template:
+        while base in self.template or base in self.url:
             base += "q"
         pieces: List[str] = []
         stand_ins: List[str] = []

@@ -415,6 +415,9 @@ class StreamReader:
         self._factory_options = {
             name: options[name] for name in _FACTORY_OPTIONS.get(self._factory_class, ()) if name in options
         }
+        if pipeline is not None:
+            # A launch string that cannot work is refused now, before anything starts.
+            CustomPipelineFactory(pipeline, url=url, pipeline_watcher=_unused_watch, keyframes_only=False)
         self.size = _checked_size(options.get("size"), pipeline)
         if self.size is not None:
             self._factory_options["size"] = self.size
@@ -748,6 +751,38 @@ class StreamReader:
                 self._slot.stream = None
         if stream is not None:
             stream.stop()
+
+    # ----- for one thread that serves many readers -----
+
+    def _launch(self, wakeup: Any) -> _Stream:
+        """Opens the reader for a loop that serves many streams from one thread, without waiting
+        for anything: builds the pipeline and returns its stream at once. `wakeup.set()` is
+        called (on GStreamer's threads) whenever a frame, the end or an error arrives, and once
+        now for what came before; `_poll` then takes what came without blocking. The loop holds
+        the reader's turn until it gives it back (`_give_turn`), after close().
+        """
+        self._check_process()
+        with self._cond:
+            self._take_turn()
+            self._begin_open()
+        try:
+            stream = self._start_without_waiting()
+            stream.watch(wakeup)
+        except BaseException as error:
+            self._stopped_by(error)
+            self._give_turn()
+            raise
+        wakeup.set()
+        return stream
+
+    def _poll(self, stream: _Stream) -> Union[Frame, object, None]:
+        """One step of `stream` that does not block: a Frame, _END at the end of a file, or None
+        when nothing has come.
+
+        :raises StreamSetupError: The stream failed (kind "disconnected" for a live source that
+            ended: the loop decides about reconnecting), or the reader is closed
+        """
+        return self._step(stream, 0.0)
 
     # ----- internals -----
 
