@@ -149,7 +149,7 @@ class LaunchTemplate:
         landed anywhere else."""
         found: Dict[str, List[Tuple[Gst.Element, GObject.ParamSpec, str]]] = {s: [] for s in stand_ins}
         elsewhere: Dict[str, str] = {}
-        for element in _elements(pipeline) if stand_ins else []:
+        for element in [pipeline, *elements_of(pipeline)] if stand_ins else []:
             for pspec in element.list_properties():
                 if not pspec.flags & _READABLE:
                     continue
@@ -218,7 +218,7 @@ class _Lost(InvalidCustomPipelineError):
 def _shape(pipeline: Pipeline) -> Tuple[List[Tuple[str, Optional[str]]], List[Tuple[int, str, int, str]]]:
     """The elements of a parsed pipeline (factory, and name unless GStreamer chose it) and its
     links, in an order that two parses of one description share."""
-    elements = _elements(pipeline)[1:]
+    elements = elements_of(pipeline)
     index = {element.get_name(): at for at, element in enumerate(elements)}
     described = []
     links = []
@@ -256,16 +256,16 @@ def _text_of(element: Gst.Element, pspec: GObject.ParamSpec) -> Optional[str]:
     return None
 
 
-def _elements(pipeline: Pipeline) -> List[Gst.Element]:
-    """The pipeline and every element in it and in its bins."""
-    found: List[Gst.Element] = [pipeline]
-    iterator = pipeline.iterate_recurse()
+def elements_of(bin_: Gst.Bin) -> List[Gst.Element]:
+    """Every element in a bin and in its bins, read again whenever a bin changes meanwhile."""
+    iterator = bin_.iterate_recurse()
+    found: List[Gst.Element] = []
     while True:
         result, element = iterator.next()
         if result == Gst.IteratorResult.OK:
             found.append(element)
         elif result == Gst.IteratorResult.RESYNC:
             iterator.resync()
-            del found[1:]
+            found.clear()
         else:
             return found

@@ -54,6 +54,7 @@ from vantle.pipeline_factories.base import DEFAULT_MAX_FRAME_BYTES, frame_size
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.file import FilePipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
+from vantle.pipeline_factories.launch import elements_of
 from vantle.pipeline_factories.rtsp import RTSPPipelineFactory
 from vantle.stream_reader.failures import failure, from_error_message
 from vantle.stream_reader.varnow import check_varnow
@@ -904,7 +905,7 @@ class _KeyframeTimes:
     def watch(self, pipeline: Pipeline) -> None:
         """Probes the input of every video decoder the pipeline has or will have."""
         pipeline.connect_signal_handler(pipeline, "deep-element-added", _on_element_added, self)
-        for element in _elements(pipeline):
+        for element in elements_of(pipeline):
             _probe_decoder(pipeline, element, self)
 
     def note(self, pad: Gst.Pad, info: Gst.PadProbeInfo) -> Gst.PadProbeReturn:
@@ -929,21 +930,6 @@ class _KeyframeTimes:
             # Decoders output in presentation order: nothing earlier than this frame is to come.
             self._times = times = {t for t in times if t >= pts}
         return pts in times
-
-
-def _elements(pipeline: Pipeline) -> List[Gst.Element]:
-    """Every element in the pipeline and in its bins, read again whenever a bin changes meanwhile."""
-    iterator = pipeline.iterate_recurse()
-    found: List[Gst.Element] = []
-    while True:
-        result, element = iterator.next()
-        if result == Gst.IteratorResult.OK:
-            found.append(element)
-        elif result == Gst.IteratorResult.RESYNC:
-            iterator.resync()
-            found.clear()
-        else:
-            return found
 
 
 def _on_element_added(
