@@ -248,9 +248,10 @@ class _DecodeState:
 class _FrameLimit:
     """The most bytes one frame of a pipeline may take, and what has arrived towards the next.
 
-    Checked where memory for a frame is gathered or made: the bytes that a demuxer takes in
-    before it hands out a frame (an MJPEG part without end grows there), the size of each
-    coded frame, and the size of the pictures that caps announce, before any is decoded.
+    Checked where memory for a frame is gathered or made: the bytes pushed into a demuxer or
+    depayloader before it hands out a frame (an MJPEG part without end grows there), the size
+    of each frame it hands out, and the size of the pictures that caps announce, before any is
+    decoded. (A demuxer that pulls its data, from a file, takes whole frames.)
     The first excess posts a "too-large" error on the bus; the data of that frame is dropped
     from then on, so that nothing grows while the reader brings the pipeline down.
     """
@@ -544,7 +545,9 @@ def _on_parsed_pad(parser: Gst.Element, pad: Gst.Pad, factory: PipelineFactory, 
         take = not state.video_linked and _is_video(caps or pad.query_caps(None))
         if take:
             state.video_linked = True
-    pipeline.add_pad_probe(pad, _OUT_BUFFERS, _count_output, state.limit)
+    if parser.get_static_pad("sink").mode != Gst.PadMode.PULL:
+        # Counted only where bytes are pushed in: a demuxer that pulls takes whole frames.
+        pipeline.add_pad_probe(pad, _OUT_BUFFERS, _count_output, state.limit)
     if not take:  # audio and further video streams
         pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, _on_discarded_data, state)
         _discard(pipeline, pad)

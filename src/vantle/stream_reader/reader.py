@@ -227,7 +227,7 @@ class _Stream:
         wait = 0.0 if self.error is not None else seconds
         sample = appsink.try_pull_sample(int(wait * Gst.SECOND))
         if sample is None and self.error is not None:
-            raise self.error
+            raise _copy(self.error)
         return sample
 
     def at_end(self) -> bool:
@@ -240,7 +240,7 @@ class _Stream:
             return False
         self.take_messages()  # an error that came with the end wins
         if self.error is not None:
-            raise self.error
+            raise _copy(self.error)
         return True
 
     def is_live(self) -> bool:
@@ -594,7 +594,9 @@ class StreamReader:
                 return
             with self._cond:
                 if self._state != _CLOSED:
-                    self._state, self._failure = _FAILED, error
+                    # A copy, without the traceback that leads back to this reader (a cycle
+                    # would keep the reader, and what it holds, until the collector ran).
+                    self._state, self._failure = _FAILED, _copy(error)
             self._drop_stream()
         else:
             self.close()
