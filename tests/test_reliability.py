@@ -28,6 +28,7 @@ from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.file import FilePipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
 from vantle.pipeline_factories.rtsp import RTSPPipelineFactory
+from vantle.utils.gstreamer import Gst
 
 pytestmark = [pytest.mark.network, pytest.mark.reliability, pytest.mark.timeout(90)]
 
@@ -84,6 +85,30 @@ def test_a_dropped_reader_is_collected_and_a_closed_one_stays_closed(media_url, 
     with reader.open():  # the way back
         assert reader.read() is not None
     resources.assert_released(thread_slack=2)
+
+
+def test_a_reader_collected_on_its_own_streaming_thread_is_still_brought_down(live_mjpeg_url):
+    reader = open_stream(live_mjpeg_url)
+    reader.cycle = reader  # only the collector frees it
+    pipeline, collect = reader.pipeline, threading.Event()
+
+    def probe(pad, info):
+        if collect.is_set():
+            collect.clear()
+            gc.collect()  # on the pipeline's own streaming thread, as any probe in Python may
+        return Gst.PadProbeReturn.OK
+
+    pipeline.appsink.get_static_pad("sink").add_probe(Gst.PadProbeType.BUFFER, probe)
+    gc.disable()
+    try:
+        del reader
+        collect.set()
+        deadline = time.monotonic() + 5
+        while pipeline.get_state(0)[1] != Gst.State.NULL and time.monotonic() < deadline:
+            time.sleep(0.05)
+    finally:
+        gc.enable()
+    assert pipeline.get_state(0)[1] == Gst.State.NULL
 
 
 def test_threads_share_one_reader_each_frame_to_one_of_them(media, media_url):

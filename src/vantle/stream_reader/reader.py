@@ -165,6 +165,11 @@ def _release(slot: _Slot) -> None:
     if slot.epoch != _Process.epoch:
         _INHERITED.append(stream)
         return
+    if isinstance(threading.current_thread(), threading._DummyThread):
+        # Collected on a thread that Python did not make: a streaming thread that ran a probe
+        # in Python, perhaps one of this very pipeline. It must not wait for a pipeline to stop.
+        stream.stop_later()
+        return
     try:
         stream.stop()
     except Exception:  # noqa: BLE001 - nothing can be reported from a finaliser
@@ -288,6 +293,21 @@ class _Stream:
             finally:
                 pipeline.release_resources()
                 self.pipeline = self.appsink = self.bus = None
+
+    def stop_later(self) -> None:
+        """Has GStreamer bring the pipeline down on a thread of its own, and returns at once."""
+        with self._stop_lock:
+            if self._stopped:
+                return
+            self._stopped = True
+            self.pending = None
+            pipeline, self.pipeline, self.appsink, self.bus = self.pipeline, None, None, None
+        pipeline.call_async(_stop_pipeline)
+
+
+def _stop_pipeline(pipeline: Pipeline) -> None:
+    pipeline.set_state(Gst.State.NULL)
+    pipeline.release_resources()
 
 
 def _wake_on_sample(appsink: Gst.Element, ref: weakref.ref) -> Gst.FlowReturn:
