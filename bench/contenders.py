@@ -200,9 +200,11 @@ def pyav_frames(
 # ----- the reader's own cost per frame -----
 
 # Tiny frames made in the process: what a frame costs beyond this is the code around the pull.
+# The reader's "{url}" fills a string property (progressreport's, silent).
 _TINY_LAUNCH = (
     "videotestsrc num-buffers={frames} pattern=black ! video/x-raw,format=BGR,width=64,height=48,"
-    "framerate=1000/1 ! identity name=buffer_src ! appsink name=main_sink"
+    "framerate=1000/1 ! progressreport silent=true update-freq=3600 format={url} ! identity name=buffer_src "
+    "! appsink name=main_sink"
 )
 
 
@@ -210,7 +212,7 @@ def overhead_reader(frames: int, **_: Any) -> Dict[str, Any]:
     from vantle import open_stream
 
     count, first = 0, None
-    launch = _TINY_LAUNCH.replace("{frames}", str(frames)).replace("pattern=black", "pattern={url}")
+    launch = _TINY_LAUNCH.replace("{frames}", str(frames))
     window = Window()
     with open_stream("black", pipeline=launch) as stream:
         for _frame in stream:
@@ -228,7 +230,8 @@ def overhead_pull(frames: int, **_: Any) -> Dict[str, Any]:
 
     window = Window()
     pipeline = Gst.parse_launch(
-        _TINY_LAUNCH.replace("{frames}", str(frames)) + " sync=false max-buffers=4 drop=false"
+        _TINY_LAUNCH.replace("{frames}", str(frames)).replace("{url}", "black")
+        + " sync=false max-buffers=4 drop=false"
     )
     appsink = pipeline.get_by_name("main_sink")
     pipeline.set_state(Gst.State.PLAYING)

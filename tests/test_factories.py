@@ -476,38 +476,41 @@ class TestCustomLaunchStrings:
     def test_placeholders_filled_and_doubled_braces_single(self, context):
         launch = (
             "videotestsrc num-buffers=1 ! capsfilter name=caps caps=video/x-raw,format={{BGR,RGB}} "
-            "! identity name=a-{url} ! identity name=b-{url} ! appsink name=main_sink"
+            "! progressreport name=a format=a-{url} ! progressreport name=b format=b-{url} "
+            "! appsink name=main_sink"
         )
         factory = CustomPipelineFactory(launch, url="cam", pipeline_watcher=keep, keyframes_only=False)
         pipeline = factory.build()
-        assert pipeline.get_by_name("a-cam") is not None and pipeline.get_by_name("b-cam") is not None
+        formats = [pipeline.get_by_name(name).get_property("format") for name in "ab"]
+        assert formats == ["a-cam", "b-cam"]
         formats = pipeline.get_by_name("caps").get_property("caps").get_structure(0).get_value("format")
         assert list(formats) == ["BGR", "RGB"]
         stop(pipeline)
 
     def test_url_none_is_filled_in_as_none(self, context):
         factory = CustomPipelineFactory(
-            "videotestsrc num-buffers=1 ! identity name=at-{url} ! appsink name=main_sink",
+            "videotestsrc num-buffers=1 ! progressreport name=at format=at-{url} ! appsink name=main_sink",
             url=None,
             pipeline_watcher=keep,
             keyframes_only=False,
         )
         pipeline = factory.build()
-        assert pipeline.get_by_name("at-None") is not None
+        assert pipeline.get_by_name("at").get_property("format") == "at-None"
         stop(pipeline)
 
     @pytest.mark.parametrize("extra", ["{", "}", "{}", "{name}", "{0}"])
-    def test_other_replacement_fields_fail_as_str_format_does(self, extra):
+    def test_other_replacement_fields_fail_with_str_format_as_the_cause(self, extra):
         launch = "souphttpsrc location={url} ! appsink name=main_sink " + extra
         with pytest.raises(Exception) as expected:
             launch.format(url="u")
-        with pytest.raises(Exception) as error:
+        with pytest.raises(InvalidCustomPipelineError) as error:
             CustomPipelineFactory(launch, url="u", pipeline_watcher=keep, keyframes_only=False)
-        assert (type(error.value), error.value.args) == (type(expected.value), expected.value.args)
+        cause = error.value.__cause__
+        assert (type(cause), cause.args) == (type(expected.value), expected.value.args)
 
     def test_missing_buffer_src_warns_once_per_build(self, caplog, context, recorder):
         factory = CustomPipelineFactory(
-            "videotestsrc num-buffers=1 name={url} ! appsink name=main_sink",
+            "videotestsrc num-buffers=1 ! progressreport format={url} ! appsink name=main_sink",
             url="u",
             pipeline_watcher=keep,
             keyframes_only=True,
@@ -523,7 +526,8 @@ class TestCustomLaunchStrings:
 
     def test_usable_buffer_src_is_quiet(self, caplog, context, recorder):
         factory = CustomPipelineFactory(
-            "videotestsrc num-buffers=1 name={url} ! identity name=buffer_src ! appsink name=main_sink",
+            "videotestsrc num-buffers=1 ! progressreport format={url} ! identity name=buffer_src "
+            "! appsink name=main_sink",
             url="u",
             pipeline_watcher=keep,
             keyframes_only=True,

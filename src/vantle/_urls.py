@@ -9,8 +9,9 @@ from urllib.parse import unquote, urlsplit
 
 HIDDEN = "***"
 
-# `scheme://user:password@` at the start of a URL or anywhere in a text.
-_CREDENTIALS = re.compile(r"(?P<head>[A-Za-z][A-Za-z0-9+.-]*://[^\s/?#@:]*:)(?P<password>[^\s/?#@]*)@")
+# `scheme://user:password@` at the start of a URL or anywhere in a text; the password runs to
+# the last '@' before the host, so that a decoded '@' in it is hidden too.
+_CREDENTIALS = re.compile(r"(?P<head>[A-Za-z][A-Za-z0-9+.-]*://[^\s/?#@:]*:)(?P<password>[^\s/?#]*)@")
 
 T = TypeVar("T")
 
@@ -52,13 +53,35 @@ def redact_text(text: T, url: object = None) -> T:
     password = password_of(url) if isinstance(url, str) else None
     if password:
         text = text.replace(url, redact_url(url))  # type: ignore[arg-type]
-    text = _CREDENTIALS.sub(lambda m: m.group("head") + (HIDDEN if m.group("password") else "") + "@", text)
-    if password:
-        # The password may also stand on its own (decoded, or in a quoted value).
-        for form in {password, unquote(password)}:
+        # The password may also stand on its own, or decoded (p%40ss written p@ss), where the
+        # pattern below would take its '@' for the end of the user information: replaced first.
+        for form in sorted({password, unquote(password)}, key=len, reverse=True):
             if len(form) >= 4:
                 text = text.replace(form, HIDDEN)
-    return text  # type: ignore[return-value]
+    return _CREDENTIALS.sub(lambda m: m.group("head") + (HIDDEN if m.group("password") else "") + "@", text)  # type: ignore[return-value]
+
+
+def checked_url(url: T) -> T:
+    """`url` as it came, once it is known that GStreamer can carry it: a C string ends at its
+    first NUL (the rest of the URL would be lost without a word), and a lone surrogate has no
+    UTF-8 form. Anything that is not a `str` comes back unchanged.
+
+    :raises ValueError: The URL holds a NUL or a lone surrogate
+    """
+    if not isinstance(url, str):
+        return url
+    if "\x00" in url:
+        shown = redact_url(url)
+        raise ValueError(f"The URL contains a NUL character, which GStreamer cannot carry: {shown!r}")
+    try:
+        url.encode("utf-8")
+    except UnicodeEncodeError as error:
+        shown = redact_url(url)
+        raise ValueError(
+            f"The URL contains a lone surrogate ({error.object[error.start]!r}), which is no character "
+            f"GStreamer can carry: {shown!r}"
+        ) from None
+    return url
 
 
 def local_path(url: str) -> str:

@@ -42,6 +42,11 @@ class StreamSetupError(VantleError):
       - "disconnected": a live source (a camera: RTSP, multipart MJPEG, an HTTP response
         without a length) ended after it had started, and no reconnection was left
       - "timeout": the stream did not start, or no frame came, within the reader's time-outs
+      - "too-large": a frame would take more memory than the reader's max_frame_bytes (a
+        server that sends a part without end, a picture of absurd size)
+      - "closed": the reader was closed (read() after close(), or close() from another thread
+        while this one waited)
+      - "forked": the reader was opened in another process and inherited through fork()
       - "stream": any other failure; GStreamer's own texts say more
 
     - `status`: the HTTP or RTSP status code, or None.
@@ -78,7 +83,17 @@ class StreamSetupError(VantleError):
 
 
 class InvalidCustomPipelineError(VantleError):
-    """Raised when a user's launch string breaks the rules of custom pipelines."""
+    """Raised when a user's launch string breaks the rules of custom pipelines: braces other
+    than those of "{url}" not doubled, a launch string that does not parse (GStreamer's own
+    text in `gst_message`; the exception is chained from GStreamer's error), a "{url}" that is
+    not (part of) the value of an element's string property, no element named main_sink, or a
+    main_sink that is not an appsink."""
+
+    gst_message: Optional[str] = None
+
+    def __init__(self, message: str, *, gst_message: Optional[str] = None):
+        super().__init__(message)
+        self.gst_message = gst_message
 
 
 class InvalidRuntimeOptionError(VantleError):

@@ -19,6 +19,10 @@ Routes (all GET and HEAD):
 /live.mjpg?fps=F&frames=N&boundary=B
                               multipart/x-mixed-replace stream of JPEG pictures at F per second
                               until the client leaves (or N parts, then the closing boundary)
+/endless.mjpg?bytes=N&length=L
+                              multipart/x-mixed-replace whose first part never ends: a JPEG's
+                              start, then N bytes (1 GiB by default) without a boundary, as fast
+                              as the client takes them; the part announces Content-Length L if given
 
 A server made with `tls=(certificate, key)` speaks HTTPS (see self_signed_certificate).
 
@@ -140,6 +144,8 @@ class _Handler(BaseHTTPRequestHandler):
                 self._simple(200, data, q.get("type", "video/mp4"))
             elif url.path == "/live.mjpg":
                 self._live(q)
+            elif url.path == "/endless.mjpg":
+                self._endless(q)
             else:
                 self._simple(404, b"not found\n")
         except OSError:  # the client left, or a write timed out
@@ -247,6 +253,28 @@ class _Handler(BaseHTTPRequestHandler):
         finally:
             owner._update(live_streams=-1)
 
+    def _endless(self, q: Dict[str, str]) -> None:
+        owner = self.server.owner
+        total = int(q.get("bytes", 1 << 30))
+        self._head(200, [("Content-Type", "multipart/x-mixed-replace; boundary=vantleendless")], close=True)
+        if self.command == "HEAD":
+            return
+        head = b"--vantleendless\r\nContent-Type: image/jpeg\r\n"
+        if "length" in q:
+            head += b"Content-Length: %d\r\n" % int(q["length"])
+        # A JPEG's start of image and a comment segment, then filler that holds no marker.
+        self.wfile.write(head + b"\r\n\xff\xd8\xff\xfe\x00\x10endless part...")
+        chunk = bytes(range(1, 255)) * (1 << 12)
+        deadline = time.monotonic() + owner.max_live
+        sent = 0
+        try:
+            while sent < total and not owner.closing.is_set() and time.monotonic() < deadline:
+                piece = chunk[: total - sent]
+                self.wfile.write(piece)
+                sent += len(piece)
+        finally:
+            owner._update(endless_bytes_sent=sent)
+
     def _pause(self, seconds: float) -> bool:
         """Wait up to `seconds` (at most max_stall); False if the client left or the server closes."""
         owner = self.server.owner
@@ -305,6 +333,7 @@ class TestServer:
         self.open_connections = 0
         self.live_streams = 0
         self.live_frames_sent = 0
+        self.endless_bytes_sent = 0
         self._lock = threading.Lock()
         self._changed = threading.Condition(self._lock)
         self._sockets: Set[socket.socket] = set()

@@ -38,6 +38,9 @@ class Resources:
 
     @classmethod
     def take(cls) -> Resources:
+        # Garbage first, as assert_released collects it: what it holds (a stream of an earlier
+        # test) would otherwise be counted here and be gone by then.
+        gc.collect()
         return cls(thread_count(), open_fds())
 
     def assert_released(self, timeout: float = 5.0, thread_slack: int = 0, fd_slack: int = 0) -> None:

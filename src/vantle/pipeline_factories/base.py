@@ -14,9 +14,10 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from gi.repository import GLib, GObject, Gst, GstSdp
 
 from vantle import gst_plugins
-from vantle._urls import redact_url
+from vantle._urls import checked_url, redact_url
 from vantle.errors import NotLinkedError, StreamSetupError
 from vantle.logger import logger
+from vantle.pipeline_factories.launch import LaunchTemplate
 from vantle.utils.gstreamer import (
     Pipeline,
     find_element,
@@ -39,6 +40,11 @@ _FRAMERATE_LIMIT: Optional[float] = 60.0
 #   with drop_frames=False sets it to False before any frame can reach the sink.
 # - sync=False: frames go out as soon as they are decoded instead of being held back
 #   to the clock; the source sets the pace of a live stream anyway.
+# - wait-on-eos=False: at the end of the stream the sink's streaming thread does not wait
+#   for the queued frames to be taken. Waiting, it holds the sink's stream lock, and a
+#   consumer that brings the pipeline down instead of taking them (one of several threads,
+#   a reader being closed) would wait for that lock for ever. The frames stay queued: a
+#   consumer takes them, and sees the end once the queue is empty.
 _APPSINK_PROPERTIES = {
     "caps": Gst.Caps.from_string("video/x-raw,format=BGR"),
     "max-buffers": 4,
@@ -46,6 +52,7 @@ _APPSINK_PROPERTIES = {
     "sync": False,
     "emit-signals": False,
     "enable-last-sample": False,
+    "wait-on-eos": False,
 }
 
 _logger = logger
@@ -71,8 +78,14 @@ _DECODER_THREAD_PROPERTIES = {"max-threads": 0, "threads": _CORES}
 _RING_BUFFER_BYTES = 16 << 20
 
 # Errors that the decoder set-up posts itself carry a details structure of this name, whose
-# field "kind" says what happened ("no-video", "no-decoder"), so that a reader needs no text.
+# field "kind" says what happened ("no-video", "no-decoder", "too-large"), so that a reader
+# needs no text.
 FAILURE_DETAILS = "vantle-failure"
+
+# The most memory one frame may take, coded or decoded, unless a factory is told otherwise
+# (`_max_frame_bytes`): a server that sends a part without end, or a picture of absurd size,
+# ends the stream with a "too-large" error instead of filling the memory.
+DEFAULT_MAX_FRAME_BYTES = 64 << 20
 
 
 class PipelineFactory(ABC):
@@ -82,6 +95,9 @@ class PipelineFactory(ABC):
     # links, before any data reaches it; None for none. A reader notes keyframes with it: the
     # decoders clear the keyframe flag on what they output.
     _decoder_input_probe: Optional[Callable[[Gst.Pad, Gst.PadProbeInfo], Gst.PadProbeReturn]] = None
+
+    # The most bytes one frame may take (see DEFAULT_MAX_FRAME_BYTES); a reader sets its own.
+    _max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES
 
     def __init__(
         self,
@@ -100,8 +116,10 @@ class PipelineFactory(ABC):
             falls behind; if False, it holds the stream back until every frame is taken
         :param size: (width, height) of the frames, scaled before conversion, or None for the
             stream's own size (see frame_size)
-        :raises ValueError: size is not a valid frame size
+        :raises ValueError: size is not a valid frame size, or the URL holds a character that
+            GStreamer cannot carry (a NUL, a lone surrogate)
         """
+        checked_url(url)
         self._url = url
         self._max_framerate = max_framerate
         self._keyframes_only = keyframes_only
@@ -115,12 +133,12 @@ class PipelineFactory(ABC):
 
     # ----- the steps every factory shares -----
 
-    def _new_pipeline(self, launch: Optional[str] = None) -> Pipeline:
-        """A Pipeline, empty or parsed from `launch`, named after the URL (its password shown
-        as ***), with the factory's watcher on its bus and the pipeline as the watcher's extra
-        argument."""
+    def _new_pipeline(self, launch: Optional[LaunchTemplate] = None) -> Pipeline:
+        """A Pipeline, empty or made from a launch string with the URL in place, named after
+        the URL (its password shown as ***), with the factory's watcher on its bus and the
+        pipeline as the watcher's extra argument."""
         name = redact_url(self._url)
-        pipeline = Pipeline(name) if launch is None else Pipeline.from_launch_string(launch, name)
+        pipeline = Pipeline(name) if launch is None else launch.parse(name)
         pipeline.add_bus_watch(self._pipeline_watcher, pipeline)  # type: ignore[attr-defined]
         return pipeline
 
@@ -139,10 +157,13 @@ class PipelineFactory(ABC):
             for name, value in _APPSINK_PROPERTIES.items():
                 appsink.set_property(name, value)
         appsink.set_property("drop", bool(self._drop_frames))
+        sink_pad = appsink.get_static_pad("sink")
         if self._drop_frames:
-            pipeline.add_pad_probe(
-                appsink.get_static_pad("sink"), Gst.PadProbeType.BUFFER, _number_frame, _Arrivals()
-            )
+            pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.BUFFER, _number_frame, _Arrivals())
+        # Frames too large for memory are refused before the first is made, whatever made them
+        # (a launch string's own decoder, too).
+        limit = _FrameLimit(weakref.ref(pipeline), self._max_frame_bytes)
+        pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.EVENT_DOWNSTREAM, _check_frame_caps, limit)
         pipeline.appsink = appsink
         return appsink
 
@@ -183,6 +204,7 @@ class PipelineFactory(ABC):
         state = _DecodeState(weakref.ref(pipeline), self._keyframes_only, self._max_framerate)
         state.decoder_input_probe = self._decoder_input_probe
         state.size = self._size
+        state.limit = _FrameLimit(state.pipeline_ref, self._max_frame_bytes)
         pipeline.connect_signal_handler(typefind, "have-type", _on_type_found, self, state)
         typefind.sync_state_with_parent()
         # The appsink may have been started on its own, ahead of the pipeline. A sink that
@@ -219,7 +241,104 @@ class _DecodeState:
         self.converter: Optional[Gst.Element] = None
         self.decoder_input_probe: Optional[Callable[[Gst.Pad, Gst.PadProbeInfo], Gst.PadProbeReturn]] = None
         self.size: Optional[Tuple[int, int]] = None
+        self.limit = _FrameLimit(pipeline_ref, DEFAULT_MAX_FRAME_BYTES)
         self.lock = threading.Lock()
+
+
+class _FrameLimit:
+    """The most bytes one frame of a pipeline may take, and what has arrived towards the next.
+
+    Checked where memory for a frame is gathered or made: the bytes pushed into a demuxer or
+    depayloader before it hands out a frame (an MJPEG part without end grows there), the size
+    of each frame it hands out, and the size of the pictures that caps announce, before any is
+    decoded. (A demuxer that pulls its data, from a file, takes whole frames.)
+    The first excess posts a "too-large" error on the bus; the data of that frame is dropped
+    from then on, so that nothing grows while the reader brings the pipeline down.
+    """
+
+    def __init__(self, pipeline_ref: weakref.ref, max_bytes: int):
+        self.pipeline_ref = pipeline_ref
+        self.max_bytes = max_bytes
+        # Bytes taken in since the last frame came out (updated on streaming threads: a lost
+        # update only delays the check by a buffer).
+        self.pending = 0
+        self.exceeded = False
+        self.lock = threading.Lock()
+
+    def fail(self, text: str) -> None:
+        """Posts the "too-large" error, once."""
+        with self.lock:
+            first, self.exceeded = not self.exceeded, True
+        pipeline = self.pipeline_ref()
+        if first and pipeline is not None:
+            _post_failure(pipeline, "too-large", text, Gst.StreamError.FAILED)
+
+    def check_caps(self, caps: Optional[Gst.Caps], what: str) -> bool:
+        """False (after posting the error) when pictures of these caps would not fit."""
+        needed = _picture_bytes(caps)
+        if needed <= self.max_bytes:
+            return True
+        structure = caps.get_structure(0)  # type: ignore[union-attr]
+        width, height = structure.get_int("width")[1], structure.get_int("height")[1]
+        self.fail(
+            f"{what} of {width}x{height} take {needed} bytes each, above max_frame_bytes ({self.max_bytes})"
+        )
+        return False
+
+
+# Buffers pushed downstream (not those pulled), and every buffer or list on its way out.
+_PUSHED_BUFFERS = Gst.PadProbeType.BUFFER | Gst.PadProbeType.PUSH
+_OUT_BUFFERS = Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST
+
+
+def _picture_bytes(caps: Optional[Gst.Caps]) -> int:
+    """The bytes of one BGR picture of the size the caps give, or 0 when they give none."""
+    if caps is None or caps.get_size() == 0:
+        return 0
+    structure = caps.get_structure(0)
+    has_width, width = structure.get_int("width")
+    has_height, height = structure.get_int("height")
+    if not has_width or not has_height or width <= 0 or height <= 0:
+        return 0
+    return width * height * 3
+
+
+def _count_input(pad: Gst.Pad, info: Gst.PadProbeInfo, limit: _FrameLimit) -> Gst.PadProbeReturn:
+    """Counts the bytes pushed into the demuxer since it last handed out a frame."""
+    buffer = info.get_buffer()
+    if limit.exceeded:
+        return Gst.PadProbeReturn.DROP
+    if buffer is not None:
+        limit.pending += buffer.get_size()
+        if limit.pending > limit.max_bytes:
+            limit.fail(
+                f"more than {limit.max_bytes} bytes arrived without a complete frame: a part without "
+                "end, or a frame above max_frame_bytes"
+            )
+            return Gst.PadProbeReturn.DROP
+    return Gst.PadProbeReturn.OK
+
+
+def _count_output(pad: Gst.Pad, info: Gst.PadProbeInfo, limit: _FrameLimit) -> Gst.PadProbeReturn:
+    """A frame out of the demuxer: the count starts again; a frame itself too large fails."""
+    limit.pending = 0
+    buffer = info.get_buffer() if info.type & Gst.PadProbeType.BUFFER else None
+    if buffer is not None and buffer.get_size() > limit.max_bytes:
+        size = buffer.get_size()
+        limit.fail(f"a frame of {size} bytes, above max_frame_bytes ({limit.max_bytes})")
+        return Gst.PadProbeReturn.DROP
+    return Gst.PadProbeReturn.OK
+
+
+def _check_frame_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, limit: _FrameLimit) -> Gst.PadProbeReturn:
+    """Refuses the caps of decoded pictures too large for the limit: the caps event goes no
+    further, so that no such picture is ever allocated."""
+    event = info.get_event()
+    if event is None or event.type != Gst.EventType.CAPS:
+        return Gst.PadProbeReturn.OK
+    if limit.exceeded or not limit.check_caps(event.parse_caps(), "frames"):
+        return Gst.PadProbeReturn.DROP
+    return Gst.PadProbeReturn.OK
 
 
 def _reporting_errors(fallback):
@@ -292,6 +411,9 @@ def _on_type_found(
             auto_play=False,
         )
     parser = pipeline.new_element("parsebin", link_to=head, auto_play=False)
+    # What is pushed into the demuxer counts towards the frame limit; what it pulls (a file, a
+    # ring buffer) comes in whole frames, checked as they come out.
+    pipeline.add_pad_probe(head.get_static_pad("src"), _PUSHED_BUFFERS, _count_input, state.limit)
     pipeline.connect_signal_handler(parser, "pad-added", _on_parsed_pad, factory, state)
     parser.sync_state_with_parent()
     if head is not typefind:
@@ -384,6 +506,11 @@ def _on_rtp_pad(source: Gst.Element, pad: Gst.Pad, factory: PipelineFactory, sta
         _discard(pipeline, pad)
         return
     pipeline.add(depayloader)
+    # A depayloader gathers the packets of a frame until the frame's last one: a server that
+    # never sends it would grow that without bound.
+    limit = _FrameLimit(state.pipeline_ref, factory._max_frame_bytes)
+    pipeline.add_pad_probe(depayloader.get_static_pad("sink"), _PUSHED_BUFFERS, _count_input, limit)
+    pipeline.add_pad_probe(depayloader.get_static_pad("src"), _OUT_BUFFERS, _count_output, limit)
     if pad.link(depayloader.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link {pad.get_name()} to {depayloader.get_name()}")
     factory._set_up_decoder(depayloader, depayloader.get_static_pad("src"), pipeline)
@@ -418,6 +545,9 @@ def _on_parsed_pad(parser: Gst.Element, pad: Gst.Pad, factory: PipelineFactory, 
         take = not state.video_linked and _is_video(caps or pad.query_caps(None))
         if take:
             state.video_linked = True
+    if parser.get_static_pad("sink").mode != Gst.PadMode.PULL:
+        # Counted only where bytes are pushed in: a demuxer that pulls takes whole frames.
+        pipeline.add_pad_probe(pad, _OUT_BUFFERS, _count_output, state.limit)
     if not take:  # audio and further video streams
         pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, _on_discarded_data, state)
         _discard(pipeline, pad)
@@ -439,7 +569,11 @@ def _on_parsed_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) -
     """On the parsed stream's first caps, links the decoder, before the caps go on to it."""
     event = info.get_event()
     if event is not None and event.type == Gst.EventType.CAPS:
-        _link_decoder(pad, event.parse_caps(), state)
+        caps = event.parse_caps()
+        # The parser's caps give the pictures' size before any is decoded.
+        if state.limit.exceeded or not state.limit.check_caps(caps, "pictures"):
+            return Gst.PadProbeReturn.DROP
+        _link_decoder(pad, caps, state)
     return Gst.PadProbeReturn.OK
 
 
@@ -453,6 +587,8 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
         if state.decoder_linked:
             return
         state.decoder_linked = True
+    if not state.limit.check_caps(caps, "pictures"):
+        return
     decoder = _find_decoder(caps)
     if decoder is None:
         text = f"No decoder for {caps.to_string()}"
@@ -538,6 +674,8 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     if pipeline is None:
         return Gst.PadProbeReturn.OK
     caps = event.parse_caps()
+    if state.limit.exceeded or not state.limit.check_caps(caps, "frames"):
+        return Gst.PadProbeReturn.DROP  # the decoder cannot negotiate: it allocates nothing
     if caps.get_size() and not state.limiting and _may_exceed_limit(caps, state):
         state.limiting = True
         pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, _limit_framerate, state)

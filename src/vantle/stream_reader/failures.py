@@ -66,6 +66,7 @@ def failure(
         "network": "Network failure",
         "disconnected": "Live stream ended",
         "timeout": "Timeout",
+        "too-large": "Frame too large",
         "stream": "Stream failed",
     }.get(kind, kind)
     notes = [f"{protocol} status {status}" if status is not None else "", redact_text(detail, url)]
@@ -98,7 +99,7 @@ def from_error_message(message: Gst.Message, url: object, frames: int) -> Stream
 
     if details is not None and details.get_name() == FAILURE_DETAILS:
         kind = details.get_string("kind") or "stream"
-        return make(kind, error.message if kind == "no-decoder" else "")
+        return make(kind, error.message if kind in ("no-decoder", "too-large") else "")
 
     protocol, status = _status(details, debug or "", source)
     if status is not None and status >= 400:

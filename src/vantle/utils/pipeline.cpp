@@ -151,15 +151,25 @@ Object pipeline_del(Call& c) {
 }
 
 // ----- state waits and error posting -----
+//
+// Every blocking call of the waits lasts one slice at most, whatever the budget: between two
+// slices the waits run the interpreter's signal handlers (Ctrl-C raises KeyboardInterrupt
+// within a slice) and look at their budget, and no budget, however large, reaches GStreamer.
+
+constexpr double wait_slice_seconds = 0.05;
 
 Object state_of(Handle pipeline, Handle timeout_ns) {
     return middle(pipeline.method("get_state", {timeout_ns}));
 }
 
-// GStreamer takes its time-outs as whole nanoseconds.
-Object nanoseconds(Call& c, Handle seconds) {
-    Object ns = multiply(c.global("Gst").attr("SECOND"), seconds);
-    return PyFloat_Check(ns.ptr()) ? Object::steal(PyNumber_Long(ns.ptr())) : ns;
+// One slice in GStreamer clock units (nanoseconds).
+Object slice_nanoseconds(Call& c) {
+    return Object::steal(PyNumber_Long(multiply(c.global("Gst").attr("SECOND"), floating(wait_slice_seconds)).ptr()));
+}
+
+// Runs the handlers of signals that arrived meanwhile; a handler that raises ends the wait.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw_pending();
 }
 
 Object wait_until_playing(Call& c) {
@@ -172,9 +182,11 @@ Object wait_until_playing(Call& c) {
     Object message_type = gst.attr("MessageType");
     Object error_type = message_type.attr("ERROR");
     Object state_changed_type = message_type.attr("STATE_CHANGED");
+    Object slice = slice_nanoseconds(c);
     while (budget.truthy()) {
-        Object message = self.method("get_bus").method(
-            "timed_pop_filtered", {nanoseconds(c, timeout), bit_or(state_changed_type, error_type)});
+        Object message =
+            self.method("get_bus").method("timed_pop_filtered", {slice, bit_or(state_changed_type, error_type)});
+        check_signals();
         if (message.is_none()) continue;
         Object type = message.attr("type");
         if (type.equals(error_type)) {
@@ -199,9 +211,12 @@ Object wait_until_null(Call& c) {
     Object budget = c.global("Timeout").call({timeout}, {{"raise_error", boolean(false)}});
     Object null_state = c.global("Gst").attr("State").attr("NULL");
     Object pause = floating(0.01);
+    Object slice = slice_nanoseconds(c);
     while (budget.truthy()) {
         c.global("sleep").call({pause});
-        if (state_of(self, nanoseconds(c, timeout)).equals(null_state)) return none();
+        Object state = state_of(self, slice);
+        check_signals();
+        if (state.equals(null_state)) return none();
     }
     raise(c.global("StreamSetupError"), "Timeout while waiting for stream to reach null state");
 }
