@@ -35,15 +35,20 @@ from vantle.frame import Frame  # noqa: E402
 # `warning` as well, so either binding serves `from vantle import logger`.
 from vantle.logger import logger  # noqa: E402
 
-__all__ = ["Frame", "logger", "open_stream", "StreamReader", "StreamStats"]
+__all__ = ["Frame", "logger", "open_stream", "open_streams", "StreamReader", "StreamSet", "StreamStats"]
 
 _READER_NAMES = ("open_stream", "StreamReader", "StreamStats")
+_MANY_NAMES = ("open_streams", "StreamSet")
 
 
 def __getattr__(name: str):
-    # The reader pulls in GStreamer; it is imported on first use, not with the package.
+    # The readers pull in GStreamer; they are imported on first use, not with the package.
     if name in _READER_NAMES:
         from vantle.stream_reader import reader
 
         return getattr(reader, name)
+    if name in _MANY_NAMES:
+        from vantle.stream_reader import many
+
+        return getattr(many, name)
     raise AttributeError(f"module 'vantle' has no attribute '{name}'")

@@ -2,8 +2,10 @@
 # so that a type checker sees them with their real types instead of Any.
 from vantle.frame import Frame as Frame
 from vantle.logger import logger as logger
+from vantle.stream_reader.many import StreamSet as StreamSet
+from vantle.stream_reader.many import open_streams as open_streams
 from vantle.stream_reader.reader import StreamReader as StreamReader
 from vantle.stream_reader.reader import StreamStats as StreamStats
 from vantle.stream_reader.reader import open_stream as open_stream
 
-__all__ = ["Frame", "logger", "open_stream", "StreamReader", "StreamStats"]
+__all__ = ["Frame", "logger", "open_stream", "open_streams", "StreamReader", "StreamSet", "StreamStats"]

@@ -689,14 +689,15 @@ class StreamReader:
                     restart = False
                 return self._frame()
             except StreamSetupError as error:
-                if (
-                    error.kind == "closed"
-                    or self.stats.frames == 0
-                    or self.stats.reconnects >= self.reconnect
-                ):
+                if not self._may_reconnect(error):
                     raise
                 self._back_off(str(error))
                 restart = True
+
+    def _may_reconnect(self, error: StreamSetupError) -> bool:
+        """Whether a stream that failed with `error` is rebuilt: one that had started, while
+        `reconnect` allows."""
+        return error.kind != "closed" and self.stats.frames > 0 and self.stats.reconnects < self.reconnect
 
     def _frame(self) -> Optional[Frame]:
         stream = self._slot.stream
@@ -748,6 +749,18 @@ class StreamReader:
 
     def _back_off(self, reason: str) -> None:
         """Lets the failed pipeline go and waits out the back-off before the next attempt."""
+        deadline = time.monotonic() + self._lose_stream(reason)
+        with self._cond:
+            while self._state != _CLOSED:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return
+                self._cond.wait(min(left, _SLICE))
+        raise self._closed_error()
+
+    def _lose_stream(self, reason: str) -> float:
+        """A stream lost after it started: notes the gap, lets the pipeline go, counts and logs
+        the reconnection; returns the seconds to wait before it (the back-off)."""
         stats = self.stats
         if not stats.gaps or stats.gaps[-1].ended != 0.0:
             stats.gaps.append(Gap(started=stats.last_frame_at or time.monotonic(), ended=0.0, reason=reason))
@@ -756,14 +769,7 @@ class StreamReader:
         stats.reconnects += 1
         shown = redact_text(reason, self.url)
         logger.warning(f"Stream {self.source} failed ({shown}); reconnecting in {delay:.1f} s")
-        deadline = time.monotonic() + delay
-        with self._cond:
-            while self._state != _CLOSED:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return
-                self._cond.wait(min(left, _SLICE))
-        raise self._closed_error()
+        return delay
 
     def _drop_stream(self, stream: Optional[_Stream] = None) -> None:
         """Brings `stream` (by default the current one) down; it is no longer the reader's."""
@@ -789,11 +795,23 @@ class StreamReader:
             self._take_turn()
             self._begin_open()
         try:
-            stream = self._start_without_waiting()
-            stream.watch(wakeup)
+            return self._relaunch(wakeup)
         except BaseException as error:
             self._stopped_by(error)
             self._give_turn()
+            raise
+
+    def _relaunch(self, wakeup: Any) -> _Stream:
+        """Starts the stream again after `_lose_stream`, as `_launch` starts it but keeping the
+        reader's counters, for the loop that holds the turn. A failure leaves no pipeline behind.
+
+        :raises StreamSetupError: The pipeline could not be built, or the reader is closed
+        """
+        stream = self._start_without_waiting()
+        try:
+            stream.watch(wakeup)
+        except BaseException:
+            self._drop_stream(stream)
             raise
         wakeup.set()
         return stream
