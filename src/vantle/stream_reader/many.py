@@ -365,9 +365,8 @@ def _streams(sources: Sources, common: Dict[str, Any]) -> List[Tuple[str, str, D
             elif isinstance(value, str):
                 streams.append((key, value, dict(common)))
             else:
-                raise TypeError(
-                    f"sources[{key!r}] must be a URL or a dict of options with 'url', not {type(value).__name__}"
-                )
+                what = type(value).__name__
+                raise TypeError(f"sources[{key!r}] must be a URL or a dict of options with 'url', not {what}")
     else:
         try:
             urls = list(sources)
@@ -383,7 +382,7 @@ def _streams(sources: Sources, common: Dict[str, Any]) -> List[Tuple[str, str, D
         twice = sorted({key for key in keys if keys.count(key) > 1})
         if twice:
             raise ValueError(
-                f"sources names {twice[0]!r} more than once: give a dict with a key of its own for each stream"
+                f"sources names {twice[0]!r} more than once: give a dict with a key for each stream"
             )
     if not streams:
         raise ValueError("sources is empty: open_streams needs at least one URL")
