@@ -1,5 +1,8 @@
 from __future__ import annotations
 
+import logging
+import os
+
 import pytest
 from support.http_server import TestServer, refused_port
 from support.leaks import Resources
@@ -65,3 +68,24 @@ def refused_url() -> str:
 def resources() -> Resources:
     """Threads and descriptors at the start of the test: resources.assert_released() at the end."""
     return Resources.take()
+
+
+@pytest.fixture(scope="session")
+def ray_cluster():
+    """A local Ray cluster of two CPUs, started once for the session (skipped without Ray)."""
+    ray = pytest.importorskip("ray")
+    pytest.importorskip("ray.data")
+    if os.environ.get("VANTLE_SANITIZERS"):
+        # Ray's own native processes would start with the preloaded sanitizer runtime; what the
+        # read tasks run of ours is the reader, instrumented in the other tests.
+        pytest.skip("Ray's processes are not run under the sanitizers")
+    ray.init(
+        num_cpus=2,
+        include_dashboard=False,
+        object_store_memory=256 * 1024 * 1024,
+        logging_level=logging.WARNING,
+        log_to_driver=False,
+    )
+    ray.data.DataContext.get_current().enable_progress_bars = False
+    yield
+    ray.shutdown()

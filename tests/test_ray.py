@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import logging
-import os
 import subprocess
 import sys
 import time
@@ -26,25 +24,6 @@ pytestmark = [
     # Ray Data reads its own deprecated settings when it copies its context.
     pytest.mark.filterwarnings("ignore::DeprecationWarning:ray.*"),
 ]
-
-
-@pytest.fixture(scope="session")
-def ray_cluster():
-    """A local cluster of two CPUs, started once for the session."""
-    if os.environ.get("VANTLE_SANITIZERS"):
-        # Ray's own native processes would start with the preloaded sanitizer runtime; what the
-        # read tasks run of ours is the reader, instrumented in the other tests.
-        pytest.skip("Ray's processes are not run under the sanitizers")
-    ray.init(
-        num_cpus=2,
-        include_dashboard=False,
-        object_store_memory=256 * 1024 * 1024,
-        logging_level=logging.WARNING,
-        log_to_driver=False,
-    )
-    ray.data.DataContext.get_current().enable_progress_bars = False
-    yield
-    ray.shutdown()
 
 
 def local_read(url):

@@ -206,12 +206,11 @@ class PipelineFactory(ABC):
         state.size = self._size
         state.limit = _FrameLimit(state.pipeline_ref, self._max_frame_bytes)
         pipeline.connect_signal_handler(typefind, "have-type", _on_type_found, self, state)
-        typefind.sync_state_with_parent()
         # The appsink may have been started on its own, ahead of the pipeline. A sink that
         # plays while its pipeline is still on its way up keeps the pipeline posting
         # ASYNC_DONE for as long as it runs (tens of thousands a second, a busy core), so it
         # goes back to the pipeline's state and starts with it.
-        pipeline.appsink.sync_state_with_parent()
+        _start(pipeline, typefind, pipeline.appsink)
 
     def _set_up_rtp_decoder(self, source: Gst.Element, pipeline: Pipeline) -> None:
         """Decodes the video of a source whose pads appear as RTP streams (rtspsrc): only
@@ -223,6 +222,58 @@ class PipelineFactory(ABC):
         if GObject.signal_lookup("select-stream", source.__gtype__):
             pipeline.connect_signal_handler(source, "select-stream", _select_video_stream)
         pipeline.connect_signal_handler(source, "pad-added", _on_rtp_pad, self, state)
+
+
+class _Starter:
+    """Starts the elements that the decoder set-up adds to a running pipeline, and stops doing
+    so once the pipeline is on its way down.
+
+    The set-up adds them on streaming threads, in handlers that hold the stream lock of the
+    pad whose data they wait for, and starts each with its pipeline's state, which takes the
+    element's state lock. A thread that brings the pipeline down holds the state locks of the
+    elements it stops and waits for their streaming threads: for an element reading in pull
+    mode (a parsebin after a typefind or a ring buffer), the thread in the handler. Each would
+    wait for the other for ever. So elements are started under a lock that the stopping thread
+    takes first (stop_starting), when no state lock is held yet; from then on nothing starts.
+    """
+
+    def __init__(self) -> None:
+        # Re-entrant: starting an element in pull mode may run its own handlers at once, on
+        # the same thread.
+        self.lock = threading.RLock()
+        self.stopping = False
+
+
+_STARTERS = threading.Lock()
+
+
+def _starter(pipeline: Pipeline) -> _Starter:
+    starter = getattr(pipeline, "_starter", None)
+    if starter is None:
+        with _STARTERS:
+            starter = getattr(pipeline, "_starter", None)
+            if starter is None:
+                starter = pipeline._starter = _Starter()  # type: ignore[attr-defined]
+    return starter
+
+
+def _start(pipeline: Pipeline, *elements: Gst.Element) -> None:
+    """Brings `elements` to the state of their pipeline, in that order, unless it is being
+    brought down."""
+    starter = _starter(pipeline)
+    with starter.lock:
+        if starter.stopping:
+            return
+        for element in elements:
+            element.sync_state_with_parent()
+
+
+def stop_starting(pipeline: Pipeline) -> None:
+    """To be called before a pipeline is brought to NULL from a thread of its user: the decoder
+    set-up starts no element of it from then on (see _Starter). Waits for one being started."""
+    starter = _starter(pipeline)
+    with starter.lock:
+        starter.stopping = True
 
 
 class _DecodeState:
@@ -415,9 +466,7 @@ def _on_type_found(
     # ring buffer) comes in whole frames, checked as they come out.
     pipeline.add_pad_probe(head.get_static_pad("src"), _PUSHED_BUFFERS, _count_input, state.limit)
     pipeline.connect_signal_handler(parser, "pad-added", _on_parsed_pad, factory, state)
-    parser.sync_state_with_parent()
-    if head is not typefind:
-        head.sync_state_with_parent()
+    _start(pipeline, parser, *([head] if head is not typefind else []))
 
 
 def _random_access_bytes(typefind: Gst.Element, caps: Gst.Caps) -> int:
@@ -514,7 +563,7 @@ def _on_rtp_pad(source: Gst.Element, pad: Gst.Pad, factory: PipelineFactory, sta
     if pad.link(depayloader.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link {pad.get_name()} to {depayloader.get_name()}")
     factory._set_up_decoder(depayloader, depayloader.get_static_pad("src"), pipeline)
-    depayloader.sync_state_with_parent()
+    _start(pipeline, depayloader)
 
 
 def _find_depayloader(caps: Gst.Caps) -> Optional[Gst.Element]:
@@ -532,7 +581,7 @@ def _discard(pipeline: Pipeline, pad: Gst.Pad) -> None:
     """Links `pad` to a fakesink: left unlinked, its data would fail with a not-linked error."""
     sink = pipeline.new_element("fakesink", properties={"sync": False, "async": False}, auto_play=False)
     pad.link(sink.get_static_pad("sink"))
-    sink.sync_state_with_parent()
+    _start(pipeline, sink)
 
 
 @_reporting_errors(None)
@@ -607,7 +656,7 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
         pipeline.add_pad_probe(decoder_sink, Gst.PadProbeType.BUFFER, state.decoder_input_probe)
     if pad.link(decoder.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link parsed stream {caps.to_string()} to {decoder.get_name()}")
-    decoder.sync_state_with_parent()
+    _start(pipeline, decoder)
 
 
 def _find_decoder(caps: Gst.Caps) -> Optional[Gst.Element]:
@@ -695,9 +744,7 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     if pad.link(queue.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link the decoder to {converter.get_factory().get_name()}")
     state.converter = converter
-    for element in reversed(conversion):
-        element.sync_state_with_parent()
-    queue.sync_state_with_parent()
+    _start(pipeline, *reversed(conversion), queue)
     return Gst.PadProbeReturn.OK
 
 

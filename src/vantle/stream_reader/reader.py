@@ -50,7 +50,7 @@ from vantle._urls import checked_url, redact_text, redact_url, scheme_of
 from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 from vantle.frame import Frame
 from vantle.logger import logger
-from vantle.pipeline_factories.base import DEFAULT_MAX_FRAME_BYTES, frame_size
+from vantle.pipeline_factories.base import DEFAULT_MAX_FRAME_BYTES, frame_size, stop_starting
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.file import FilePipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
@@ -288,8 +288,12 @@ class _Stream:
             self.pending = None
             pipeline = self.pipeline
             try:
-                pipeline.set_state(Gst.State.NULL)
-                pipeline.wait_until_null(_NULL_SECONDS)
+                stop_starting(pipeline)
+                # Going down to NULL is done in set_state itself; the wait (which starts with a
+                # pause) is for a pipeline that said otherwise. A loop over many streams that
+                # lets one go is not held up.
+                if pipeline.set_state(Gst.State.NULL) != Gst.StateChangeReturn.SUCCESS:
+                    pipeline.wait_until_null(_NULL_SECONDS)
             finally:
                 pipeline.release_resources()
                 self.pipeline = self.appsink = self.bus = None
@@ -306,6 +310,7 @@ class _Stream:
 
 
 def _stop_pipeline(pipeline: Pipeline) -> None:
+    stop_starting(pipeline)
     pipeline.set_state(Gst.State.NULL)
     pipeline.release_resources()
 
