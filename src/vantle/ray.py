@@ -16,6 +16,7 @@ holds a few blocks per running task whatever the number of videos. Needs the `ra
 from __future__ import annotations
 
 import functools
+import inspect
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -76,10 +77,28 @@ def read_frames(
 
     StreamReader(streams[0][1], **options)
     return ray.data.read_datasource(
-        _FrameSource(streams, options),
-        override_num_blocks=len(streams),
-        ray_remote_args=ray_remote_args,
+        _FrameSource(streams, options), override_num_blocks=len(streams), **_read_arguments(ray_remote_args)
     )
+
+
+def _read_arguments(ray_remote_args: Optional[Dict[str, Any]]) -> Dict[str, Any]:
+    """The read tasks' arguments for read_datasource: those it names as parameters of its own
+    (num_cpus, memory, resources, ...; recent versions deprecate them in ray_remote_args), the rest
+    in ray_remote_args."""
+    if not ray_remote_args:
+        return {}
+    named = set(inspect.signature(ray.data.read_datasource).parameters) - {
+        "datasource",
+        "parallelism",
+        "override_num_blocks",
+        "ray_remote_args",
+        "read_args",
+    }
+    arguments = {name: value for name, value in ray_remote_args.items() if name in named}
+    rest = {name: value for name, value in ray_remote_args.items() if name not in named}
+    if rest:
+        arguments["ray_remote_args"] = rest
+    return arguments
 
 
 def _streams(sources: Union[Sequence[str], Mapping[str, str]]) -> List[Tuple[str, str]]:

@@ -9,6 +9,7 @@ import gc
 import json
 import logging
 import os
+import signal
 import sys
 import time
 
@@ -20,6 +21,10 @@ from support.media import Catalogue  # noqa: E402
 from vantle import StreamReader, open_stream  # noqa: E402
 from vantle.errors import StreamSetupError  # noqa: E402
 from vantle.utils.gstreamer import Gst, Pipeline  # noqa: E402
+
+# Python raises KeyboardInterrupt on SIGINT only if SIGINT was not ignored when it started, and a
+# process started in the background by a shell (as CI may start the tests) inherits it ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def waiting(*_: object) -> None:

@@ -26,6 +26,15 @@ inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, 
     c.super(self).attr("__init__").call_tuple(bridge::tuple({}), kwargs);
 }
 
+// The first steps of the initialiser of a factory made with url_factory_params (below):
+// `super().__init__(...)` with its url, keyframes_only, drop_frames and size, then
+// `self._pipeline_watcher = pipeline_watcher`.
+inline void init_url_factory(bridge::Call& c) {
+    bridge::Handle self = c.arg(0);
+    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5));
+    self.set_attr("_pipeline_watcher", c.arg(2));
+}
+
 // `pipeline = self._new_pipeline(); self._attach_appsink(pipeline)`: the Pipeline named after
 // the URL, the watcher on its bus, the appsink with its drop policy, before any source exists.
 inline bridge::Object new_pipeline_with_appsink(bridge::Handle self) {

@@ -10,8 +10,7 @@ namespace {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
-    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5));
-    self.set_attr("_pipeline_watcher", c.arg(2));
+    init_url_factory(c);
     // A file URL becomes its path now: a URL naming another host is refused at once.
     self.set_attr("_location", c.global("local_path").call({self.attr("_url")}));
     return none();

@@ -8,9 +8,7 @@ using namespace vantle::factories;
 namespace {
 
 Object factory_init(Call& c) {
-    Handle self = c.arg(0);
-    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5));
-    self.set_attr("_pipeline_watcher", c.arg(2));
+    init_url_factory(c);
     return none();
 }
 

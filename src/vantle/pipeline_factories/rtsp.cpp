@@ -43,8 +43,7 @@ Object checked_latency(Handle latency) {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
-    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5));
-    self.set_attr("_pipeline_watcher", c.arg(2));
+    init_url_factory(c);
     self.set_attr("_protocols", lower_transports(c, c.arg(6)));
     self.set_attr("_latency", checked_latency(c.arg(7)));
     return none();
