@@ -84,8 +84,8 @@ setup() {
 
 lint() {
     log "lint: ruff, clang-format"
-    "$py" -m ruff check --quiet src tests bench scripts
-    "$py" -m ruff format --check --quiet src tests bench scripts
+    "$py" -m ruff check --quiet src tests bench scripts examples
+    "$py" -m ruff format --check --quiet src tests bench scripts examples
     git ls-files -co --exclude-standard 'src/*.cpp' 'src/*.h' | xargs -r clang-format --dry-run -Werror
 }
 

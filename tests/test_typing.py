@@ -34,7 +34,7 @@ pytestmark = [
 
 # What every script starts with.
 PRELUDE = """\
-from typing import Callable, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -42,7 +42,8 @@ from gi.repository import Gst, GstApp
 from typing_extensions import assert_type
 
 import vantle
-from vantle import Frame, StreamReader, StreamStats, open_stream
+from vantle import Frame, StreamReader, StreamSet, StreamStats, open_stream, open_streams
+from vantle.errors import StreamSetupError
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
 from vantle.utils.gstreamer import Pipeline, sample_as_ndarray, sample_to_ndarray
@@ -101,6 +102,25 @@ def keyframe_times(url: str) -> List[float]:
         last: Optional[Frame] = reader.read_frame()
         print(last)
     return times
+""",
+    "many": """
+def brightness(cameras: Dict[str, str]) -> Dict[str, float]:
+    seen: Dict[str, float] = {}
+    with open_streams(cameras, drop_frames=True, reconnect=3) as streams:
+        assert_type(streams, StreamSet)
+        for frame in streams:
+            assert_type(frame, Frame)
+            seen[frame.source] = float(frame.image.mean())
+        failed: Dict[str, StreamSetupError] = streams.errors
+        counts: Dict[str, StreamStats] = streams.stats
+        print({key: error.kind for key, error in failed.items()}, counts)
+    urls = open_streams([URL, URL + "?2"], timeout=5.0)
+    per_stream = open_streams({"a": {"url": URL, "keyframes_only": True}, "b": URL})
+    nxt: Optional[Frame] = urls.read_frame()
+    urls.close()
+    per_stream.close()
+    print(nxt)
+    return seen
 """,
     "factories": """
 def pull_one(url: str) -> Optional[npt.NDArray[np.uint8]]:
@@ -173,6 +193,8 @@ WRONG: List[Tuple[str, str, str]] = [
     ("frame_pts_maybe_none", "seconds: float = timed.pts", "assignment"),
     ("read_frame_maybe_none", "reader.read_frame().image", "union-attr"),
     ("unknown_name", "vantle.open_straem(URL)", "attr-defined"),
+    ("many_from_one_url", "open_streams(1)", "arg-type"),
+    ("many_frame_maybe_none", "open_streams([URL]).read_frame().source", "union-attr"),
 ]
 
 _ERROR = re.compile(r"^(?P<file>[\w.]+\.py):(?P<line>\d+): error: .*?(?:\s+\[(?P<code>[\w-]+)\])?$")
