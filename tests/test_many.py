@@ -37,10 +37,11 @@ def camera(media, http_server):
 
 
 @pytest.fixture(scope="module", autouse=True)
-def warm_up(media):
-    # The first streams of a process make what lives for the process: counts start after.
-    with open_streams([str(media["h264_mp4"].path)]) as streams:
-        next(iter(streams))
+def warm_up(media, media_url):
+    # The first streams of a process (of a kind) make what lives for the process: counts start after.
+    with open_streams([str(media["h264_mp4"].path), media_url("h264_mp4")]) as streams:
+        for _ in streams:
+            pass
 
 
 def test_failures_stay_with_their_stream_and_every_stream_gets_its_turn(

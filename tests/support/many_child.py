@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import os
+import signal
 import sys
 import time
 
@@ -13,6 +14,9 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from support.leaks import Resources  # noqa: E402
 from vantle import open_streams  # noqa: E402
+
+# SIGINT is ignored in a process started in the background; the test sends it all the same.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def read(urls: list) -> None:
