@@ -585,6 +585,166 @@ def videos_ray(url: str, copies: int, reservation: bool = True, **_: Any) -> Dic
         ray.shutdown()
 
 
+# ----- many live streams: one open_streams loop against a reader per thread -----
+
+# The longest wait for every stream's first frame.
+LIVE_START = 30.0
+
+
+class _Deliveries:
+    """The frames each stream delivered, as (index, time.time() once in the consumer's hand),
+    and the window: from the moment every stream has delivered a frame, `seconds` long, with
+    the process's CPU time at both ends."""
+
+    def __init__(self, keys: List[str], seconds: float):
+        import threading
+
+        self.got: Dict[str, List[Tuple[int, float]]] = {key: [] for key in keys}
+        self.seconds = seconds
+        self.waiting = set(keys)
+        self.lock = threading.Lock()
+        self.started = threading.Event()  # every stream has delivered
+        self.opening = time.time()  # made just before the streams are opened
+        self.begin = self.end = 0.0
+        self.cpu = 0.0
+
+    def note(self, key: str, index: int, now: float) -> None:
+        self.got[key].append((index, now))
+        if self.waiting:
+            with self.lock:
+                self.waiting.discard(key)
+                if not self.waiting and not self.started.is_set():
+                    self.begin, self.cpu = now, time.process_time()
+                    self.end = now + self.seconds
+                    self.started.set()
+
+    def close_window(self) -> None:
+        self.cpu = time.process_time() - self.cpu
+
+
+def _live_sources(url: str, copies: int, run: str) -> Dict[str, str]:
+    """Key -> URL of the live streams of bench/live_streams.py: `copies` of each kind."""
+    return {f"{kind}/{n}": f"{url}/{kind}/{n}?run={run}" for kind in ("mjpeg", "h264") for n in range(copies)}
+
+
+def _percentiles(values: List[float]) -> Dict[str, float]:
+    ordered = sorted(values)
+    if not ordered:
+        return {}
+
+    def at(share: float) -> float:
+        return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+
+    return {"p50": at(0.5), "p99": at(0.99), "max": ordered[-1], "count": len(ordered)}
+
+
+def _live_result(url: str, run: str, seen: _Deliveries) -> Dict[str, Any]:
+    """The frames delivered in the window against those the server sent, and each frame's
+    latency: from the server's send of part i of a connection to frame i in the consumer's hand."""
+    import urllib.request
+
+    from live_streams import GRACE
+
+    with urllib.request.urlopen(f"{url}/log?run={run}", timeout=30) as response:
+        log = json.load(response)
+    begin, end = seen.begin, seen.end
+    latency: Dict[str, List[float]] = {"all": [], "mjpeg": [], "h264": []}
+    streams = {}
+    for key, got in seen.got.items():
+        connections = log.get(f"/{key}", [])
+        sent = connections[0] if connections else []
+        indices = {index for index, _ in got}
+        due = [i for i, t in enumerate(sent) if t <= end - GRACE]
+        missing = sum(1 for i in due if i not in indices)
+        in_window = [(index, t) for index, t in got if begin <= t <= end]
+        for index, t in in_window:
+            if index < len(sent) and len(connections) == 1:
+                ms = 1000 * (t - sent[index])
+                latency["all"].append(ms)
+                latency[key.split("/")[0]].append(ms)
+        streams[key] = {
+            "sent": sum(1 for t in sent if begin <= t <= end),
+            "delivered": len(in_window),
+            "missing": missing,
+            "connections": len(connections),
+            # Indices the server never sent: frames not matched to their parts.
+            "unmatched": sum(1 for index in indices if index >= len(sent)),
+        }
+    return {
+        "frames": sum(s["delivered"] for s in streams.values()),
+        "wall": end - begin,
+        "cpu": seen.cpu,
+        "start": begin - seen.opening,
+        "streams": streams,
+        "latency_ms": {kind: _percentiles(values) for kind, values in latency.items()},
+    }
+
+
+def live_loop(url: str, copies: int, seconds: float, **_: Any) -> Dict[str, Any]:
+    """Every live stream in one open_streams loop (default options: every frame delivered)."""
+    import uuid
+
+    from vantle import open_streams
+
+    run = uuid.uuid4().hex
+    sources = _live_sources(url, copies, run)
+    seen = _Deliveries(list(sources), seconds)
+    with open_streams(sources) as streams:
+        for frame in streams:
+            now = time.time()
+            seen.note(frame.source, frame.index, now)
+            if seen.end and now >= seen.end:
+                seen.close_window()
+                break
+            if not seen.end and now - seen.opening > LIVE_START:
+                raise SystemExit(f"not every stream delivered within {LIVE_START} s: {sorted(seen.waiting)}")
+        errors = streams.errors
+    if errors or not seen.end or time.time() < seen.end:
+        raise SystemExit(f"the loop ended before its window did; errors: {errors}")
+    return _live_result(url, run, seen)
+
+
+def live_threads(url: str, copies: int, seconds: float, **_: Any) -> Dict[str, Any]:
+    """Every live stream read by an open_stream reader in a thread of its own."""
+    import threading
+    import uuid
+
+    from vantle import open_stream
+
+    run = uuid.uuid4().hex
+    sources = _live_sources(url, copies, run)
+    seen = _Deliveries(list(sources), seconds)
+    stop = threading.Event()
+    failures: List[str] = []
+
+    def read(key: str, source: str) -> None:
+        try:
+            with open_stream(source) as reader:
+                for frame in reader.frames():
+                    seen.note(key, frame.index, time.time())
+                    if stop.is_set():
+                        return
+        except Exception as error:  # noqa: BLE001 - reported by the main thread
+            failures.append(f"{key}: {error!r}")
+        if not stop.is_set():
+            failures.append(f"{key}: the stream ended before the window did")
+
+    threads = [threading.Thread(target=read, args=item, daemon=True) for item in sources.items()]
+    for thread in threads:
+        thread.start()
+    if not seen.started.wait(LIVE_START):
+        stop.set()
+        raise SystemExit(f"not every stream delivered within {LIVE_START} s: {sorted(seen.waiting)}")
+    time.sleep(max(0.0, seen.end - time.time()))
+    seen.close_window()
+    stop.set()
+    for thread in threads:
+        thread.join(30)
+    if failures:
+        raise SystemExit("; ".join(failures))
+    return _live_result(url, run, seen)
+
+
 KINDS: Dict[str, Callable[..., Dict[str, Any]]] = {
     "vantle": vantle_frames,
     "vantle-keyframes": lambda **kw: vantle_frames(keyframes_only=True, **kw),
@@ -614,6 +774,8 @@ KINDS: Dict[str, Callable[..., Dict[str, Any]]] = {
     "videos-sequential": videos_sequential,
     "videos-ray": videos_ray,
     "videos-ray-no-reservation": lambda **kw: videos_ray(reservation=False, **kw),
+    "live-loop": live_loop,
+    "live-threads": live_threads,
 }
 
 
@@ -631,13 +793,14 @@ def main() -> None:
     parser.add_argument("--props", default="", help="decoder properties, JSON (decoder-settings sweep)")
     parser.add_argument("--spawned", type=float, help="time.monotonic() when the process was spawned")
     parser.add_argument("--copies", type=int, default=1, help="how many videos (copies of the clip)")
+    parser.add_argument("--seconds", type=float, default=0, help="how long live streams are read")
     args = parser.parse_args()
     options = {k: v for k, v in vars(args).items() if k != "kind"}
     # Imports the contender needs are made before its window opens, except where the window
     # opens at the spawn.
     if args.kind.endswith("-startup"):
         pass
-    elif args.kind.startswith(("vantle", "overhead", "bare", "videos")):
+    elif args.kind.startswith(("vantle", "overhead", "bare", "videos", "live")):
         import vantle.stream_reader  # noqa: F401
     elif args.kind.startswith("opencv"):
         import cv2  # noqa: F401

@@ -3,6 +3,7 @@ state) and benchmarks.png (a bar chart and the memory curves)."""
 
 from __future__ import annotations
 
+import functools
 import statistics
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
@@ -22,6 +23,10 @@ MEMORY_FLAT_BYTES = 10 * 1024 * 1024  # RSS growth after warm-up
 # A caller keeping the last N frames: RSS above the dropping run's, in frames' worth of N frames.
 KEEP_GROWTH_RANGE = (0.75, 1.25)
 RAY_VS_SEQUENTIAL = 0.8  # frames/s, vantle.ray.read_frames on 2 CPUs / one process reading in turn
+# 16 live 640x360 streams at 15 fps: one open_streams loop / an open_stream reader per thread,
+# CPU per frame; and the loop's latency from the server's send to the frame in hand, p99.
+LIVE_CPU_VS_THREADS = 1.1
+LIVE_LATENCY_P99_MS = 50.0
 
 OPENCV = "OpenCV VideoCapture"
 PYAV = "PyAV"
@@ -136,6 +141,8 @@ def write(results: Dict[str, Any], out: Path) -> None:
         body += _decoder_sweep(sections["decoder-sweep"])
     if "ray" in sections:
         body += _ray(sections["ray"], targets)
+    if "many-streams" in sections:
+        body += _many_streams(sections["many-streams"], targets)
 
     media = results["media"]
     before, after = results["states"][0], results["states"][-1]
@@ -858,6 +865,108 @@ def _ray(data: Dict[str, Any], targets: List) -> List[str]:
                 "one process, videos in turn",
                 f"{r:.2f}x",
                 verdict(r >= RAY_VS_SEQUENTIAL),
+            )
+        )
+    return lines + [""]
+
+
+def _latencies(runs: List[Dict[str, Any]], kind: str, at: str) -> List[float]:
+    """The latency percentile `at` of each live run, over its frames of `kind` (mjpeg, h264, all)."""
+    return [run["extra"]["latency_ms"][kind][at] for run in runs if run["extra"]["latency_ms"][kind]]
+
+
+def _many_streams(data: Dict[str, Any], targets: List) -> List[str]:
+    rows = Rows(data["rows"])
+    names = list(rows.rows)
+    ours = next((n for n in names if "open_streams" in n), None)
+    base = next((n for n in names if n != ours), None)
+    streams, half = data["streams"], data["streams"] // 2
+    lines = [
+        f"## 9. Many live streams in one loop: {streams} cameras",
+        "",
+        f"{streams} live {data['width']}x{data['height']} streams at {data['fps']} frames/s, served on "
+        "127.0.0.1 by bench/live_streams.py in a process of its own (its CPU is not counted): "
+        f"{half} multipart MJPEG (`multipart/x-mixed-replace`, one JPEG per part with its Content-Length) "
+        f"and {half} H.264 (x264 `tune=zerolatency`: no B-frames; a keyframe every 2 s) in Matroska "
+        "written for streaming, as one response without a length. Moving colour bars, made with "
+        "GStreamer at run time. Every connection starts at the stream's first frame and is paced in "
+        "real time from its own start. *One open_streams loop*: `for frame in open_streams({key: url})` "
+        "with the default options (drop_frames=False: every frame delivered). *Readers per thread*: "
+        f"`open_stream(url)` and `frames()` in {streams} threads. Each run a fresh process, reading "
+        f"for {data['window']} s from the moment every stream has delivered a frame; CPU is the "
+        "process's (every thread) over that window, per frame delivered in it.",
+        "",
+        f"- *Delivered*: frames delivered in the window / frames the server sent in it, summed over the "
+        f"runs. *Every frame*: each frame sent at least {data['grace']:.0f} s before the window's end was "
+        "delivered by then, each stream on one connection (frame i of a connection is its part i).",
+        "- *Latency*: from the server's send of a frame (its write returned: the frame wholly in the "
+        "socket) to the Frame in the consumer's hand (`time.time()` as the iteration yields it), on the "
+        "machine's one clock: transport, demuxing, parsing, decoding, conversion to BGR and the reader's "
+        "code. Percentiles over every frame of a run's window; median (min–max) over runs.",
+        "",
+        "| contender | CPU ms/frame | CPU vs readers per thread | delivered / sent | every frame | "
+        "latency p99 ms | max ms | MJPEG p50 ms | MJPEG p99 ms | H.264 p50 ms | H.264 p99 ms | "
+        "every stream's first frame s | load |",
+        "|---|---|---|---|---|---|---|---|---|---|---|---|---|",
+    ]
+    base_cpu = rows.median(base, "cpu_ms") if base else None
+    figures: Dict[str, Dict[str, Any]] = {}
+    for name in names:
+        runs = rows.rows[name]
+        per_stream = [s for run in runs for s in run["extra"]["streams"].values()]
+        missing = sum(s["missing"] + s["unmatched"] for s in per_stream)
+        reconnected = sum(1 for s in per_stream if s["connections"] != 1)
+        every = missing == 0 and reconnected == 0
+        delivered, sent = sum(s["delivered"] for s in per_stream), sum(s["sent"] for s in per_stream)
+        latency = functools.partial(_latencies, runs)
+        figures[name] = {
+            "counts": f"{delivered} delivered / {sent} sent",
+            "every": every,
+            "missing": missing,
+            "reconnected": reconnected,
+            "p99": latency("all", "p99"),
+        }
+        every_text = "yes" if every else f"no: {missing} missing, {reconnected} reconnected"
+        lines.append(
+            f"| {name} | {fmt(rows.cpu_ms(name))} | {ratio(rows.median(name, 'cpu_ms'), base_cpu)} | "
+            f"{delivered} / {sent} | {every_text} | {fmt(latency('all', 'p99'), 1)} | "
+            f"{fmt(latency('all', 'max'), 1)} | {fmt(latency('mjpeg', 'p50'), 1)} | "
+            f"{fmt(latency('mjpeg', 'p99'), 1)} | {fmt(latency('h264', 'p50'), 1)} | "
+            f"{fmt(latency('h264', 'p99'), 1)} | "
+            f"{fmt([run['extra']['start'] for run in runs])} | {load_range(rows.loads(name))} |"
+        )
+    if ours and base and base_cpu:
+        r = rows.median(ours, "cpu_ms") / base_cpu
+        targets.append(
+            (
+                f"{streams} live streams, one open_streams loop: CPU/frame ≤ {LIVE_CPU_VS_THREADS}x",
+                f"{streams} open_stream readers in {streams} threads",
+                f"{r:.2f}x",
+                verdict(r <= LIVE_CPU_VS_THREADS),
+            )
+        )
+    else:
+        targets.append((f"{streams} live streams: CPU/frame ≤ {LIVE_CPU_VS_THREADS}x", "", "n/a", "n/a"))
+    if ours:
+        mine = figures[ours]
+        targets.append(
+            (
+                f"{streams} live streams, one open_streams loop: every frame delivered",
+                "the frames the server sent",
+                f"{'yes' if mine['every'] else 'no'}: {mine['counts']}, {mine['missing']} missing, "
+                f"{mine['reconnected']} reconnected",
+                verdict(mine["every"]),
+            )
+        )
+        p99 = _median(mine["p99"])
+        theirs = _median(figures[base]["p99"]) if base else None
+        targets.append(
+            (
+                f"{streams} live streams, one open_streams loop: latency p99 ≤ {LIVE_LATENCY_P99_MS:.0f} ms "
+                "(server's send to frame in hand)",
+                f"readers per thread: {theirs:.1f} ms" if theirs is not None else "",
+                f"{p99:.1f} ms" if p99 is not None else "n/a",
+                verdict(p99 <= LIVE_LATENCY_P99_MS if p99 is not None else None),
             )
         )
     return lines + [""]

@@ -57,6 +57,7 @@ SECTIONS = (
     "start-up",
     "memory",
     "ray",
+    "many-streams",
 )
 # Long, and for choosing the factory base's decoder settings on an idle machine: run only when
 # named with --only.
@@ -76,6 +77,12 @@ SPAWN_TIME = "@SPAWN@"
 # cluster of two CPUs.
 RAY_VIDEOS = 20
 RAY_CLIP = "bench_h264_720p"
+# The many-streams section: this many live 640x360 streams of each kind (multipart MJPEG, H.264
+# in Matroska) at LIVE_FPS, served by bench/live_streams.py, read for this many seconds once
+# every stream delivers (--quick: the second figure).
+LIVE_COPIES = 8
+LIVE_FPS = 15
+LIVE_SECONDS = (18, 6)
 
 
 # ----- the benchmark's environment -----
@@ -727,6 +734,47 @@ def section_ray(runner: Runner, repeats: int, url: str, frames: int) -> Dict[str
     }
 
 
+def section_many_streams(runner: Runner, repeats: int, quick: bool) -> Dict[str, Any]:
+    """The live streams of bench/live_streams.py (served by a process of its own) read by one
+    open_streams loop and by an open_stream reader per thread, taking turns."""
+    import live_streams
+
+    seconds = LIVE_SECONDS[quick]
+    # Long enough for a slow start and the window: each connection is served from frame 0.
+    media = live_streams.make_media(LIVE_FPS * (LIVE_SECONDS[0] + 42), LIVE_FPS)
+    rows = {
+        "one open_streams loop": "live-loop",
+        f"{2 * LIVE_COPIES} open_stream readers, a thread each": "live-threads",
+    }
+    results: Dict[str, List[Run]] = {name: [] for name in rows}
+    server = live_streams.LiveServer(media, LIVE_FPS)
+    try:
+        for turn in range(repeats):
+            print(f"[bench]  repeat {turn + 1}/{repeats}", file=sys.stderr)
+            for name in rotated(list(rows), turn):
+                run = runner.python(
+                    name,
+                    rows[name],
+                    url=server.url,
+                    copies=LIVE_COPIES,
+                    seconds=seconds,
+                    timeout=seconds + 180,
+                )
+                if run is not None:
+                    results[name].append(run)
+    finally:
+        server.close()
+    return {
+        "rows": results,
+        "streams": 2 * LIVE_COPIES,
+        "fps": LIVE_FPS,
+        "window": seconds,
+        "width": live_streams.WIDTH,
+        "height": live_streams.HEIGHT,
+        "grace": live_streams.GRACE,
+    }
+
+
 def decoded_format(url: str) -> str:
     """The raw format the stream decodes to, which decides the converter vantle uses."""
     from vantle.utils.gstreamer import Gst
@@ -885,6 +933,8 @@ def main() -> None:
             elif section == "ray":
                 clip = clips[RAY_CLIP]
                 data = section_ray(runner, repeats, server.url(clip["path"]), clip["recipe"].frames)
+            elif section == "many-streams":
+                data = section_many_streams(runner, repeats, args.quick)
             else:
                 data = section_memory(runner, args.quick, loop_url, url)
             data["seconds"] = time.monotonic() - section_started
