@@ -72,6 +72,12 @@ if _PRELOADED_DECODER is not None:
 # Decoder properties that spread decoding over every core (0 means "all cores").
 _DECODER_THREAD_PROPERTIES = {"max-threads": 0, "threads": _CORES}
 
+# For a live source, threads that share each picture (its slices) instead of working on several
+# pictures at once: frame threads hold one picture back per extra thread (67 ms at 15 frames a
+# second on two cores, half a second on sixteen), which a live picture cannot afford; a file
+# is read as fast as it decodes, where frame threads go faster.
+_LIVE_DECODER_PROPERTIES = {"thread-type": "slice"}
+
 # The ring buffer through which an MP4 that arrives as a byte stream is read at random: at
 # most this much of the file is held at a time, and the demuxer's jumps beyond it are served
 # by range requests.
@@ -643,7 +649,10 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
         text = f"No decoder for {caps.to_string()}"
         _post_failure(pipeline, "no-decoder", text, Gst.StreamError.CODEC_NOT_FOUND)
         return
-    for name, value in _DECODER_THREAD_PROPERTIES.items():
+    properties = dict(_DECODER_THREAD_PROPERTIES)
+    if _arrives_live(pipeline):
+        properties.update(_LIVE_DECODER_PROPERTIES)
+    for name, value in properties.items():
         if decoder.find_property(name) is not None:
             try_set_property(decoder, name, value)
     pipeline.add(decoder)
@@ -657,6 +666,20 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
     if pad.link(decoder.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link parsed stream {caps.to_string()} to {decoder.get_name()}")
     _start(pipeline, decoder)
+
+
+def _arrives_live(pipeline: Pipeline) -> bool:
+    """Whether the pipeline's pictures arrive as they are taken: a source runs live (RTSP), or
+    one has no length (a camera's response over HTTP), rather than a file or a whole response."""
+    for source in pipeline.iterate_sources():
+        for pad in source.iterate_src_pads():
+            latency = Gst.Query.new_latency()
+            if pad.query(latency) and latency.parse_latency()[0]:
+                return True
+            known, length = pad.query_duration(Gst.Format.BYTES)
+            if not known or length <= 0:
+                return True
+    return False
 
 
 def _find_decoder(caps: Gst.Caps) -> Optional[Gst.Element]:
