@@ -89,12 +89,17 @@ def test_bad_calls_fail_before_anything_is_read(media_url, http_server, ray_clus
         ({1: url}, {}, TypeError),
         ([url], {"keyframe_only": True}, InvalidRuntimeOptionError),
         ([url], {"timeout": "10"}, InvalidRuntimeOptionError),
+        ({"a": url, "b": {"url": url, "reconnect": -1}}, {}, InvalidRuntimeOptionError),
     ]:
         with pytest.raises(error):
             vantle.ray.read_frames(sources, **options)
     # A source that fails fails the dataset, with the reader's error.
     with pytest.raises(StreamSetupError, match="(?i)not found"):
         vantle.ray.read_frames([url, http_server.url("/status/404")], timeout=5).take_all()
+    # A stream's own options win over the common ones.
+    own = {"k": {"url": url, "keyframes_only": True}}
+    rows = vantle.ray.read_frames(own, keyframes_only=False).take_all()
+    assert len(rows) == 2 and all(row["keyframe"] and row["source"] == "k" for row in rows)
 
 
 def test_ray_is_imported_by_vantle_ray_alone():

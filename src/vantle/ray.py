@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import functools
 import inspect
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import numpy as np
 
@@ -30,7 +30,7 @@ except ImportError as _missing:  # pragma: no cover - depends on the environment
         f"vantle.ray needs Ray Data, which could not be imported ({_missing}): pip install 'vantle[ray]'"
     ) from _missing
 
-from vantle._urls import redact_url
+from vantle._sources import Sources, parse_sources
 from vantle.frame import Frame
 
 __all__ = ["COLUMNS", "read_frames"]
@@ -49,7 +49,7 @@ _MAX_PIECE_FRAMES = 256
 
 
 def read_frames(
-    sources: Union[Sequence[str], Mapping[str, str]],
+    sources: Sources,
     *,
     ray_remote_args: Optional[Dict[str, Any]] = None,
     **options: Any,
@@ -60,24 +60,26 @@ def read_frames(
     make a column of variable-shaped tensors; `map_batches` then gets, for a batch that spans
     them, an object array of arrays instead of one 4-dimensional array.
 
-    :param sources: The URLs to read, or a dict of key to URL (the key is then the rows' source)
+    :param sources: The URLs to read, or a dict of key to URL (the key is then the rows' source),
+        or of key to a dict of that stream's own options with its URL under "url"
     :param ray_remote_args: Arguments of the read tasks, as for ray.remote (num_cpus, memory,
         resources, scheduling_strategy, ...)
     :param options: Reader options (pipeline, keyframes_only, timeout, frame_timeout, reconnect
         and the others that StreamReader takes), checked here, before anything is read
     :return: The dataset (lazy: reading starts when it is consumed)
-    :raises TypeError: `sources` is not a list of URLs or a dict of key to URL
+    :raises TypeError: `sources` is not a list of URLs or a dict of key to URL or to options
     :raises ValueError: `sources` is empty
     :raises InvalidRuntimeOptionError: A reader option is unknown or of the wrong type
     """
-    streams = _streams(sources)
+    streams = parse_sources(sources, options, "read_frames", unique=False)
     # The reader checks its options when it is made: here, so that a bad option fails the call
     # rather than every read task on the cluster. Nothing is opened.
     from vantle.stream_reader.reader import StreamReader
 
-    StreamReader(streams[0][1], **options)
+    for _, url, own in streams:
+        StreamReader(url, **own)
     return ray.data.read_datasource(
-        _FrameSource(streams, options), override_num_blocks=len(streams), **_read_arguments(ray_remote_args)
+        _FrameSource(streams), override_num_blocks=len(streams), **_read_arguments(ray_remote_args)
     )
 
 
@@ -101,38 +103,11 @@ def _read_arguments(ray_remote_args: Optional[Dict[str, Any]]) -> Dict[str, Any]
     return arguments
 
 
-def _streams(sources: Union[Sequence[str], Mapping[str, str]]) -> List[Tuple[str, str]]:
-    """(label, URL) of every source."""
-    if isinstance(sources, (str, bytes)):
-        raise TypeError("sources must be a list of URLs or a dict of key to URL, not a single URL")
-    if isinstance(sources, Mapping):
-        pairs = list(sources.items())
-        for key, url in pairs:
-            if not isinstance(key, str) or not isinstance(url, str):
-                raise TypeError(f"sources must map str keys to str URLs, got {key!r}: {url!r}")
-        streams = pairs
-    else:
-        try:
-            urls = list(sources)
-        except TypeError:
-            raise TypeError(
-                f"sources must be a list of URLs or a dict of key to URL, not {type(sources).__name__}"
-            ) from None
-        for url in urls:
-            if not isinstance(url, str):
-                raise TypeError(f"sources must be URLs (str), got {url!r}")
-        streams = [(redact_url(url), url) for url in urls]
-    if not streams:
-        raise ValueError("sources is empty: read_frames needs at least one URL")
-    return streams
-
-
 class _FrameSource(Datasource):
     """One read task per stream; the tasks read with StreamReader and yield blocks as they go."""
 
-    def __init__(self, streams: List[Tuple[str, str]], options: Dict[str, Any]):
+    def __init__(self, streams: List[Tuple[str, str, Dict[str, Any]]]):
         self._streams = streams
-        self._options = options
 
     def get_name(self) -> str:
         return "VantleFrames"
@@ -148,11 +123,11 @@ class _FrameSource(Datasource):
         limit = {} if per_task_row_limit is None else {"per_task_row_limit": per_task_row_limit}
         return [
             ReadTask(
-                functools.partial(_read_stream, label, url, self._options),
+                functools.partial(_read_stream, label, url, options),
                 BlockMetadata(num_rows=None, size_bytes=None, exec_stats=None, input_files=None),
                 **limit,
             )
-            for label, url in self._streams
+            for label, url, options in self._streams
         ]
 
 

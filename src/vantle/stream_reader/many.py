@@ -24,8 +24,9 @@ import heapq
 import threading
 import time
 from collections import deque
-from typing import Any, Deque, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Deque, Dict, Iterator, List, Optional, Tuple
 
+from vantle._sources import Sources, parse_sources
 from vantle._urls import redact_text, redact_url
 from vantle.errors import StreamSetupError
 from vantle.frame import Frame
@@ -46,9 +47,6 @@ from vantle.stream_reader.reader import (
 _NEW, _RUNNING, _WAITING = "new", "running", "waiting"
 _ENDED, _FAILED, _CLOSED = "ended", "failed", "closed"
 _GOING = (_RUNNING, _WAITING)
-
-# What the sources of open_streams may be.
-Sources = Union[Sequence[str], Mapping[str, Union[str, Mapping[str, Any]]]]
 
 
 class _Ready:
@@ -99,7 +97,7 @@ class StreamSet:
         self._entries: List[_Entry] = []
         self._line: Deque[int] = deque()
         self._event = threading.Event()
-        for index, (key, url, own) in enumerate(_streams(sources, options)):
+        for index, (key, url, own) in enumerate(parse_sources(sources, options, "open_streams")):
             reader = StreamReader(url, **own)
             reader.source = key
             self._entries.append(_Entry(key, reader, _Ready(index, self._line, self._event)))
@@ -345,48 +343,6 @@ class StreamSet:
 
     def _closed_error(self) -> StreamSetupError:
         return StreamSetupError("The set of streams is closed", kind="closed")
-
-
-def _streams(sources: Sources, common: Dict[str, Any]) -> List[Tuple[str, str, Dict[str, Any]]]:
-    """(key, URL, reader options) of every source: per-stream options over the common ones."""
-    if isinstance(sources, (str, bytes)):
-        raise TypeError("sources must be a list of URLs or a dict of key to URL, not a single URL")
-    streams: List[Tuple[str, str, Dict[str, Any]]] = []
-    if isinstance(sources, Mapping):
-        for key, value in sources.items():
-            if not isinstance(key, str):
-                raise TypeError(f"The keys of sources must be str, not {type(key).__name__} ({key!r})")
-            if isinstance(value, Mapping):
-                own = dict(value)
-                url = own.pop("url", None)
-                if not isinstance(url, str):
-                    raise TypeError(f"sources[{key!r}] must give the stream's URL as a str under 'url'")
-                streams.append((key, url, {**common, **own}))
-            elif isinstance(value, str):
-                streams.append((key, value, dict(common)))
-            else:
-                what = type(value).__name__
-                raise TypeError(f"sources[{key!r}] must be a URL or a dict of options with 'url', not {what}")
-    else:
-        try:
-            urls = list(sources)
-        except TypeError:
-            raise TypeError(
-                f"sources must be a list of URLs or a dict of key to URL, not {type(sources).__name__}"
-            ) from None
-        for url in urls:
-            if not isinstance(url, str):
-                raise TypeError(f"sources must be URLs (str), got {type(url).__name__}")
-            streams.append((redact_url(url), url, dict(common)))
-        keys = [key for key, _, _ in streams]
-        twice = sorted({key for key in keys if keys.count(key) > 1})
-        if twice:
-            raise ValueError(
-                f"sources names {twice[0]!r} more than once: give a dict with a key for each stream"
-            )
-    if not streams:
-        raise ValueError("sources is empty: open_streams needs at least one URL")
-    return streams
 
 
 def open_streams(sources: Sources, **options: Any) -> StreamSet:
