@@ -108,12 +108,12 @@ def count_posted(pipeline, message_type):
 
 
 class Recorder:
-    """Wraps Pipeline's registration methods and new_element for one test. It records every watch,
+    """Wraps Pipeline's registration methods and add for one test. It records every watch,
     probe and handler a build registers, keeps weak references to the objects handed to GStreamer
     with them, and puts buffer counters on the sink pads of decoders and converters as soon as they
     exist, before data reaches them."""
 
-    WRAPPED = ("add_bus_watch", "add_pad_probe", "connect_signal_handler", "new_element")
+    WRAPPED = ("add_bus_watch", "add_pad_probe", "connect_signal_handler", "add")
 
     def __init__(self, monkeypatch):
         self.lock = threading.Lock()
@@ -124,7 +124,7 @@ class Recorder:
         self.counts = {"decoder": 0, "converter": 0}
         self.released = []  # weak references to the pipelines checked by assert_released
         self._counted = set()
-        original = {name: vars(Pipeline)[name] for name in self.WRAPPED}
+        original = {name: getattr(Pipeline, name) for name in self.WRAPPED}
 
         def add_bus_watch(pipeline, callback, *args):
             # A launch string's decoders exist from the start, before the pipeline plays.
@@ -149,11 +149,12 @@ class Recorder:
                 self.handlers.append((weakref.ref(element), signal))
             return original["connect_signal_handler"](pipeline, element, signal, callback, *args)
 
-        def new_element(pipeline, factory_name, *args, **kwargs):
-            element = original["new_element"](pipeline, factory_name, *args, **kwargs)
-            if factory_name in (gst_plugins.CONVERTER_FACTORY, "videoconvert"):
+        def add(pipeline, element):
+            added = original["add"](pipeline, element)
+            factory = element.get_factory()
+            if factory is not None and factory.get_name() in (gst_plugins.CONVERTER_FACTORY, "videoconvert"):
                 self._count(element, "converter")
-            return element
+            return added
 
         for name in self.WRAPPED:
             monkeypatch.setattr(Pipeline, name, locals()[name])

@@ -265,13 +265,49 @@ def _starter(pipeline: Pipeline) -> _Starter:
 
 def _start(pipeline: Pipeline, *elements: Gst.Element) -> None:
     """Brings `elements` to the state of their pipeline, in that order, unless it is being
-    brought down."""
+    brought down; those added with _add_held are then left to their pipeline's changes."""
     starter = _starter(pipeline)
     with starter.lock:
         if starter.stopping:
             return
         for element in elements:
             element.sync_state_with_parent()
+            if element.is_locked_state():
+                element.set_locked_state(False)
+                # The pipeline may have changed state meanwhile, without this element.
+                element.sync_state_with_parent()
+
+
+def _add_held(pipeline: Pipeline, element: Gst.Element, link_to: Optional[Gst.Element] = None) -> Gst.Element:
+    """Adds an element to a pipeline that may be changing state on another thread, out of that
+    change's reach until _start starts it.
+
+    The elements of the decoder set-up are added on streaming threads, in handlers that hold
+    the stream lock of the pad whose data they wait for (a typefind reading in pull mode holds
+    its own while it announces the type). A pipeline on its way up on the user's thread takes
+    in the elements added meanwhile, and would start one (a parsebin) holding its state lock,
+    which the handler's start waits for, while that parsebin's activation in pull mode waits
+    for the handler's stream lock. Held, the element is started by the handler alone."""
+    element.set_locked_state(True)
+    pipeline.add(element)
+    if link_to is not None and not link_to.link(element):
+        raise NotLinkedError(f"Failed to link {link_to.get_name()} to {element.get_name()}")
+    return element
+
+
+def _new_held(
+    pipeline: Pipeline,
+    factory_name: str,
+    link_to: Optional[Gst.Element] = None,
+    properties: Optional[Dict[str, Any]] = None,
+) -> Gst.Element:
+    """A new element of `factory_name`, added as _add_held adds it."""
+    element = Gst.ElementFactory.make(factory_name)
+    if element is None:
+        raise StreamSetupError(f"GStreamer has no element {factory_name}: is its plug-in installed?")
+    for name, value in (properties or {}).items():
+        element.set_property(name, value)
+    return _add_held(pipeline, element, link_to)
 
 
 def stop_starting(pipeline: Pipeline) -> None:
@@ -461,13 +497,13 @@ def _on_type_found(
     head = typefind
     ring_buffer = _random_access_bytes(typefind, caps)
     if ring_buffer:
-        head = pipeline.new_element(
+        head = _new_held(
+            pipeline,
             "queue2",
             link_to=typefind,
             properties={"ring-buffer-max-size": ring_buffer, "max-size-buffers": 0, "max-size-time": 0},
-            auto_play=False,
         )
-    parser = pipeline.new_element("parsebin", link_to=head, auto_play=False)
+    parser = _new_held(pipeline, "parsebin", link_to=head)
     # What is pushed into the demuxer counts towards the frame limit; what it pulls (a file, a
     # ring buffer) comes in whole frames, checked as they come out.
     pipeline.add_pad_probe(head.get_static_pad("src"), _PUSHED_BUFFERS, _count_input, state.limit)
@@ -560,7 +596,7 @@ def _on_rtp_pad(source: Gst.Element, pad: Gst.Pad, factory: PipelineFactory, sta
             _post_failure(pipeline, "no-decoder", text, Gst.StreamError.CODEC_NOT_FOUND)
         _discard(pipeline, pad)
         return
-    pipeline.add(depayloader)
+    _add_held(pipeline, depayloader)
     # A depayloader gathers the packets of a frame until the frame's last one: a server that
     # never sends it would grow that without bound.
     limit = _FrameLimit(state.pipeline_ref, factory._max_frame_bytes)
@@ -585,7 +621,7 @@ def _find_depayloader(caps: Gst.Caps) -> Optional[Gst.Element]:
 
 def _discard(pipeline: Pipeline, pad: Gst.Pad) -> None:
     """Links `pad` to a fakesink: left unlinked, its data would fail with a not-linked error."""
-    sink = pipeline.new_element("fakesink", properties={"sync": False, "async": False}, auto_play=False)
+    sink = _new_held(pipeline, "fakesink", properties={"sync": False, "async": False})
     pad.link(sink.get_static_pad("sink"))
     _start(pipeline, sink)
 
@@ -655,7 +691,7 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
     for name, value in properties.items():
         if decoder.find_property(name) is not None:
             try_set_property(decoder, name, value)
-    pipeline.add(decoder)
+    _add_held(pipeline, decoder)
     decoder_src = decoder.get_static_pad("src")
     # The converter (and the frame-rate limit, where needed) is chosen once the decoded
     # format is known, on the caps event.
@@ -755,11 +791,8 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
         return Gst.PadProbeReturn.OK
     video_format = caps.get_structure(0).get_string("format") if caps.get_size() else None
     # Decoding and conversion run on their own threads, a small queue between them.
-    queue = pipeline.new_element(
-        "queue",
-        properties={"max-size-buffers": 2, "max-size-bytes": 0, "max-size-time": 0},
-        auto_play=False,
-    )
+    small = {"max-size-buffers": 2, "max-size-bytes": 0, "max-size-time": 0}
+    queue = _new_held(pipeline, "queue", properties=small)
     conversion = _new_converter(pipeline, video_format, queue, state.size)
     converter = conversion[-1]
     if not converter.link(pipeline.appsink):
@@ -784,7 +817,7 @@ def _new_converter(
     scale = {"width": size[0], "height": size[1]} if size is not None and size != (0, 0) else {}
 
     def add(factory_name: str, properties: Dict[str, Any], after: Gst.Element) -> Gst.Element:
-        return pipeline.new_element(factory_name, link_to=after, properties=properties, auto_play=False)
+        return _new_held(pipeline, factory_name, link_to=after, properties=properties)
 
     if _CONVERTER_AVAILABLE and video_format in gst_plugins.CONVERTER_INPUT_FORMATS:
         # One thread: the queue already runs conversion beside decoding, on another core,
