@@ -24,7 +24,7 @@ import heapq
 import threading
 import time
 from collections import deque
-from typing import Any, Deque, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple
 
 from vantle._sources import Sources, parse_sources
 from vantle._urls import redact_text, redact_url
@@ -38,6 +38,7 @@ from vantle.stream_reader.reader import (
     StreamReader,
     StreamStats,
     _copy,
+    _frames_of,
     _Process,
     _Stream,
 )
@@ -144,13 +145,7 @@ class StreamSet:
         self._started = True
         try:
             for entry in self._entries:
-                try:
-                    entry.stream = entry.reader._launch(entry.ready)
-                except StreamSetupError as error:
-                    self._fail(entry, error)
-                    continue
-                self._settle(entry, _RUNNING)
-                entry.deadline = time.monotonic() + entry.reader.timeout
+                self._run(entry, entry.reader._launch)
         except BaseException:
             self.close()
             raise
@@ -185,17 +180,7 @@ class StreamSet:
 
         :raises StreamSetupError: As read_frame()
         """
-        closes = self._closes
-        while True:
-            try:
-                frame = self.read_frame()
-            except StreamSetupError as error:
-                if error.kind == "closed" and self._closes != closes:
-                    return
-                raise
-            if frame is None:
-                return
-            yield frame
+        return _frames_of(self)
 
     def read_frame(self) -> Optional[Frame]:
         """The next frame of any stream, or None once every stream has ended or failed.
@@ -318,15 +303,19 @@ class StreamSet:
         while self._timers and self._timers[0][0] <= now:
             _, _, index = heapq.heappop(self._timers)
             entry = self._entries[index]
-            if entry.state != _WAITING:
-                continue
-            try:
-                entry.stream = entry.reader._relaunch(entry.ready)
-            except StreamSetupError as error:
-                self._fail(entry, error)
-                continue
-            self._settle(entry, _RUNNING)
-            entry.deadline = time.monotonic() + entry.reader.timeout
+            if entry.state == _WAITING:
+                self._run(entry, entry.reader._relaunch)
+
+    def _run(self, entry: _Entry, launch: Callable[[_Ready], _Stream]) -> None:
+        """Starts `entry`'s stream with `launch` (its reader's first start or a restart), without
+        waiting for it; a failure to start is a failure of the stream."""
+        try:
+            entry.stream = launch(entry.ready)
+        except StreamSetupError as error:
+            self._fail(entry, error)
+            return
+        self._settle(entry, _RUNNING)
+        entry.deadline = time.monotonic() + entry.reader.timeout
 
     def _settle(self, entry: _Entry, state: str) -> None:
         """Puts `entry` in `state`, keeping count of the streams still going."""

@@ -573,17 +573,7 @@ class StreamReader:
 
         :raises StreamSetupError: As read_frame(); kind "closed" if the reader was closed before
         """
-        closes = self._closes
-        while True:
-            try:
-                frame = self.read_frame()
-            except StreamSetupError as error:
-                if error.kind == "closed" and self._closes != closes:
-                    return
-                raise
-            if frame is None:
-                return
-            yield frame
+        return _frames_of(self)
 
     # ----- the turn -----
 
@@ -1037,6 +1027,22 @@ def _factory_class(url: object, launch: Optional[str]) -> type:
             url=redact_url(url),
         )
     return factory
+
+
+def _frames_of(owner: Any) -> Iterator[Frame]:
+    """The frames of `owner.read_frame()` (a reader or a set of streams) until it gives None;
+    ends quietly when `owner` is closed meanwhile (its count of close() calls moved on)."""
+    closes = owner._closes
+    while True:
+        try:
+            frame = owner.read_frame()
+        except StreamSetupError as error:
+            if error.kind == "closed" and owner._closes != closes:
+                return
+            raise
+        if frame is None:
+            return
+        yield frame
 
 
 def _runs_live(pipeline: Pipeline) -> bool:
