@@ -17,7 +17,7 @@ from vantle import gst_plugins
 from vantle._urls import checked_url, redact_url
 from vantle.errors import NotLinkedError, StreamSetupError
 from vantle.logger import logger
-from vantle.pipeline_factories.launch import LaunchTemplate
+from vantle.pipeline_factories.launch import LaunchTemplate, items_of
 from vantle.utils.gstreamer import (
     Pipeline,
     find_element,
@@ -704,18 +704,33 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
     _start(pipeline, decoder)
 
 
+def runs_live(pipeline: Pipeline) -> bool:
+    """Whether a source element of the pipeline runs live, as its pads answer a latency query.
+    (The pipeline's own answer is the sinks', and an appsink that does not sync says "not
+    live" whatever feeds it.)"""
+    return any(_pad_runs_live(pad) for pad in _source_pads(pipeline))
+
+
 def _arrives_live(pipeline: Pipeline) -> bool:
     """Whether the pipeline's pictures arrive as they are taken: a source runs live (RTSP), or
     one has no length (a camera's response over HTTP), rather than a file or a whole response."""
-    for source in pipeline.iterate_sources():
-        for pad in source.iterate_src_pads():
-            latency = Gst.Query.new_latency()
-            if pad.query(latency) and latency.parse_latency()[0]:
-                return True
-            known, length = pad.query_duration(Gst.Format.BYTES)
-            if not known or length <= 0:
-                return True
+    for pad in _source_pads(pipeline):
+        if _pad_runs_live(pad):
+            return True
+        known, length = pad.query_duration(Gst.Format.BYTES)
+        if not known or length <= 0:
+            return True
     return False
+
+
+def _source_pads(pipeline: Pipeline) -> List[Gst.Pad]:
+    sources = items_of(pipeline.iterate_sources())
+    return [pad for source in sources for pad in items_of(source.iterate_src_pads())]
+
+
+def _pad_runs_live(pad: Gst.Pad) -> bool:
+    latency = Gst.Query.new_latency()
+    return bool(pad.query(latency) and latency.parse_latency()[0])
 
 
 def _find_decoder(caps: Gst.Caps) -> Optional[Gst.Element]:

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import re
 import string
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from gi.repository import GLib, GObject, Gst
 
@@ -227,7 +227,7 @@ def _shape(pipeline: Pipeline) -> Tuple[List[Tuple[str, Optional[str]]], List[Tu
         kind = factory.get_name() if factory is not None else type(element).__name__
         name = element.get_name()
         described.append((kind, None if re.fullmatch(re.escape(kind) + r"\d+", name) else name))
-        for pad in element.iterate_src_pads():
+        for pad in items_of(element.iterate_src_pads()):
             peer = pad.get_peer()
             owner = peer.get_parent_element() if peer is not None else None
             if owner is not None:
@@ -258,12 +258,18 @@ def _text_of(element: Gst.Element, pspec: GObject.ParamSpec) -> Optional[str]:
 
 def elements_of(bin_: Gst.Bin) -> List[Gst.Element]:
     """Every element in a bin and in its bins, read again whenever a bin changes meanwhile."""
-    iterator = bin_.iterate_recurse()
-    found: List[Gst.Element] = []
+    return items_of(bin_.iterate_recurse())
+
+
+def items_of(iterator: Gst.Iterator) -> List[Any]:
+    """Every item of a GStreamer iterator (elements of a bin, pads of an element), read again
+    whenever what it goes over changes meanwhile: another thread may add elements or pads at
+    any time, which the bindings' own iteration reports as an error."""
+    found: List[Any] = []
     while True:
-        result, element = iterator.next()
+        result, item = iterator.next()
         if result == Gst.IteratorResult.OK:
-            found.append(element)
+            found.append(item)
         elif result == Gst.IteratorResult.RESYNC:
             iterator.resync()
             found.clear()

@@ -50,7 +50,7 @@ from vantle._urls import checked_url, redact_text, redact_url, scheme_of
 from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 from vantle.frame import Frame
 from vantle.logger import logger
-from vantle.pipeline_factories.base import DEFAULT_MAX_FRAME_BYTES, frame_size, stop_starting
+from vantle.pipeline_factories.base import DEFAULT_MAX_FRAME_BYTES, frame_size, runs_live, stop_starting
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.file import FilePipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
@@ -252,7 +252,7 @@ class _Stream:
         """A live source: one that GStreamer runs live (RTSP), or an HTTP response that is a
         stream rather than a file: multipart (a camera's MJPEG), or without a length, unless
         the media itself knows its duration."""
-        if self.pipeline is None or _runs_live(self.pipeline):
+        if self.pipeline is None or runs_live(self.pipeline):
             return self.pipeline is not None
         if not self.http:
             return False
@@ -1043,18 +1043,6 @@ def _frames_of(owner: Any) -> Iterator[Frame]:
         if frame is None:
             return
         yield frame
-
-
-def _runs_live(pipeline: Pipeline) -> bool:
-    """Whether a source element of the pipeline runs live, as its pads answer a latency query.
-    (The pipeline's own answer is the sinks', and an appsink that does not sync says "not
-    live" whatever feeds it.)"""
-    for source in pipeline.iterate_sources():
-        for pad in source.iterate_src_pads():
-            query = Gst.Query.new_latency()
-            if pad.query(query) and query.parse_latency()[0]:
-                return True
-    return False
 
 
 def _unused_watch(bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool:
