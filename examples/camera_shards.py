@@ -42,7 +42,6 @@ class CameraShard:
 
     def __init__(self, cameras: Mapping[str, str], options: Mapping[str, Any]):
         self._results: List[Dict[str, Any]] = []
-        self._failed: Dict[str, str] = {}
         self._lock = threading.Lock()
         # Options are checked here: a bad one fails the actor's creation, seen by the driver.
         self._streams = open_streams(dict(cameras), **options)
@@ -50,24 +49,20 @@ class CameraShard:
         self._thread.start()
 
     def _read(self) -> None:
-        streams = self._streams
-        try:
-            with streams:
-                for frame in streams:
-                    result = analyse(frame)
-                    with self._lock:
-                        self._results.append(result)
-                        self._failed = {key: error.kind for key, error in streams.errors.items()}
-        finally:
-            with self._lock:
-                self._failed = {key: error.kind for key, error in streams.errors.items()}
+        with self._streams as streams:
+            for frame in streams:
+                result = analyse(frame)
+                with self._lock:
+                    self._results.append(result)
 
     def poll(self) -> Tuple[List[Dict[str, Any]], Dict[str, str], bool]:
         """The results since the last poll, the cameras failed so far (key -> error kind), and
         whether the loop is still going."""
+        going = self._thread.is_alive()  # first: once the loop has ended, its errors are all in
+        failed = {key: error.kind for key, error in self._streams.errors.items()}
         with self._lock:
             results, self._results = self._results, []
-            return results, dict(self._failed), self._thread.is_alive()
+        return results, failed, going
 
     def stop(self) -> Tuple[List[Dict[str, Any]], Dict[str, str], bool]:
         """Closes every stream of the share; returns what poll() would."""

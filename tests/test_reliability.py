@@ -204,7 +204,7 @@ def run_child(*args: str) -> list:
     return [json.loads(line) for line in child.stdout.splitlines() if line.startswith("{")]
 
 
-@pytest.mark.parametrize("wait", ["open", "frame", "backoff", "wait_until_playing"])
+@pytest.mark.parametrize("wait", ["open", "frame", "backoff", "loop", "wait_until_playing"])
 def test_ctrl_c_interrupts_every_wait_and_releases_everything(wait):
     child = subprocess.Popen([sys.executable, CHILD, "interrupt", wait], stdout=subprocess.PIPE, text=True)
     try:

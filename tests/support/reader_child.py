@@ -1,5 +1,6 @@
 """Reader scenarios run in a process of their own, each printing JSON lines of what happened:
-`interrupt WAIT` (prints "waiting" once in the wait; after SIGINT, when the interruption came and
+`interrupt WAIT` (WAIT: open, frame, backoff, loop (of open_streams) or wait_until_playing; prints
+"waiting" once in the wait; after SIGINT, when the interruption came and
 whether everything was released), `fork` (a forked child's calls; the parent's frames after) and
 `memory [k=v ...]` (how a stream with a part without end ended; the peak memory)."""
 
@@ -18,7 +19,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from support.http_server import TestServer  # noqa: E402
 from support.leaks import Resources  # noqa: E402
 from support.media import Catalogue  # noqa: E402
-from vantle import StreamReader, open_stream  # noqa: E402
+from vantle import StreamReader, open_stream, open_streams  # noqa: E402
 from vantle.errors import StreamSetupError  # noqa: E402
 from vantle.utils.gstreamer import Gst, Pipeline  # noqa: E402
 
@@ -48,6 +49,13 @@ def wait_in(wait: str, server: TestServer, media: Catalogue) -> None:
         with StreamReader(camera, reconnect=2, reconnect_backoff=20) as stream:
             for _ in stream:
                 pass
+    elif wait == "loop":
+        # Many streams in one loop: two live cameras and one that fails at once.
+        cameras = [server.url("/live.mjpg", fps=15), server.url("/live.mjpg", fps=15, n=2)]
+        with open_streams([*cameras, server.url("/status/404")]) as streams:
+            for frame in streams:
+                if frame.index == 3 and frame.source == cameras[0]:
+                    waiting()
     else:
         pipeline = Pipeline.from_launch_string("appsrc ! appsink", "never-plays")
         pipeline.set_state(Gst.State.PLAYING)
