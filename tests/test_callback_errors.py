@@ -22,7 +22,7 @@ gi.require_version("Gst", "1.0")
 from gi.repository import GLib, GObject, Gst  # noqa: E402
 
 from vantle.errors import StreamSetupError  # noqa: E402
-from vantle.pipeline_factories import base  # noqa: E402
+from vantle.pipeline_factories import decoding  # noqa: E402
 from vantle.pipeline_factories.http import HTTPPipelineFactory  # noqa: E402
 from vantle.stream_reader.reader import StreamReader  # noqa: E402
 from vantle.utils.gstreamer import Pipeline  # noqa: E402
@@ -207,7 +207,7 @@ class TestFactoryBaseCallbacks:
     @pytest.fixture
     def url(self, where, media_url, monkeypatch):
         for name, value in BREAKS[where][0].items():
-            monkeypatch.setattr(base, name, value)
+            monkeypatch.setattr(decoding, name, value)
         return media_url("h264_mp4")
 
     def test_failure_reaches_wait_until_playing(self, where, url):

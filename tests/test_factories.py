@@ -119,6 +119,7 @@ class Recorder:
         self.lock = threading.Lock()
         self.watches = 0
         self.probes = []  # (factory name of the pad's element, callback name)
+        self.python_buffer_probes = []  # names of probes on buffers that would run Python per buffer
         self.handlers = []  # (weak reference to the element, signal)
         self.handed_over = []  # weak references to what GStreamer holds for our callbacks
         self.counts = {"decoder": 0, "converter": 0}
@@ -141,6 +142,9 @@ class Recorder:
             self._hand_over(callback, args)
             with self.lock:
                 self.probes.append((element.get_factory().get_name(), callback.__name__))
+                per_buffer = probe_type & (Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST)
+                if per_buffer and not hasattr(callback, "attach_to_pad"):
+                    self.python_buffer_probes.append(callback.__name__)
             return original["add_pad_probe"](pipeline, pad, probe_type, callback, *args)
 
         def connect_signal_handler(pipeline, element, signal, callback, *args):
@@ -251,6 +255,8 @@ class TestEndToEnd:
         assert async_done() <= 2
         if kind == "http":  # the decoder set-up's handlers are live until the release
             assert recorder.handlers_pending() and all(recorder.handlers_pending())
+        # What runs for every buffer runs natively: no Python on a streaming thread per buffer.
+        assert recorder.python_buffer_probes == []
         stop(pipeline)
         assert factory_ref() is None
         recorder.assert_released(pipeline)
@@ -344,7 +350,7 @@ def test_frame_rate_limit_drops_before_conversion(media, media_url, context, rec
     assert recorder.counts == {"decoder": entry.frames, "converter": count}
     assert min(b - a for a, b in zip(times, times[1:])) >= Gst.SECOND // 5 * 9 // 10
     assert last.shape == (entry.height, entry.width, 3)
-    assert [name for _, name in recorder.probes].count("_limit_framerate") == 1
+    assert [name for _, name in recorder.probes].count("limit_frame_rate") == 1
     recorder.assert_released(pipeline)
 
 
@@ -356,7 +362,7 @@ def test_stream_within_the_frame_rate_limit_gets_no_per_frame_callback(media, me
     count, _, _, _ = pull_all(pipeline)
     stop(pipeline)
     assert count == entry.frames
-    assert "_limit_framerate" not in [name for _, name in recorder.probes]
+    assert "limit_frame_rate" not in [name for _, name in recorder.probes]
     recorder.assert_released(pipeline)
 
 
@@ -445,6 +451,16 @@ class TestCustomLaunchStrings:
             "Pipelines must contain a '{url}' portion to be filled by the source URL.",
         )
 
+    @pytest.mark.parametrize(
+        "stray, format_error", [("{oops}", KeyError), ("{}", IndexError), ("{", ValueError)]
+    )
+    def test_stray_braces_are_refused_as_the_format_error_too(self, stray, format_error):
+        launch = f"souphttpsrc location={{url}} ! identity name={stray} ! appsink name=main_sink"
+        with pytest.raises(InvalidCustomPipelineError) as error:
+            CustomPipelineFactory(launch, url="http://h/v", pipeline_watcher=keep, keyframes_only=False)
+        assert isinstance(error.value, format_error)
+        assert str(error.value).startswith(f"Invalid pipeline format: '{launch}'")
+
     def test_missing_main_sink_quotes_the_filled_in_string(self, refused_url, context, recorder):
         factory = CustomPipelineFactory(
             "souphttpsrc location={url} ! fakesink name=sink",
@@ -519,7 +535,7 @@ class TestCustomLaunchStrings:
         with caplog.at_level(logging.WARNING, logger="vantle"):
             pipelines = [factory.build(), factory.build()]
         assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [
-            ("vantle", logging.WARNING, NO_BUFFER_SRC)
+            ("vantle.pipeline_factories.base", logging.WARNING, NO_BUFFER_SRC)
         ] * 2
         assert "_buffer_pad_probe" not in [name for _, name in recorder.probes]
         for pipeline in pipelines:

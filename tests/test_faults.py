@@ -21,8 +21,9 @@ from support.leaks import Resources
 
 from vantle import StreamReader
 from vantle.errors import StreamSetupError
+from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
-from vantle.stream_reader import reader as reader_module
+from vantle.stream_reader import session as session_module
 from vantle.utils.gstreamer import Gst
 
 pytestmark = [pytest.mark.network, pytest.mark.timeout(60)]
@@ -239,7 +240,7 @@ def read_with_reader(url: str, finalized: Finalized, monkeypatch) -> Result:
             finalized.watch(pipeline)
             return pipeline
 
-    monkeypatch.setitem(reader_module.FACTORIES, "http", Watched)
+    monkeypatch.setitem(session_module.FACTORIES, "http", Watched)
     result = Result(started=time.monotonic())
     result.last_event = result.started
     stream = StreamReader(url, timeout=START, frame_timeout=FRAME)
@@ -338,7 +339,7 @@ class TestReaderHeldUpAfterBuild:
                 time.sleep(0.3)
                 return pipeline
 
-        monkeypatch.setitem(reader_module.FACTORIES, "http", Late)
+        monkeypatch.setitem(session_module.FACTORIES, "http", Late)
 
     @pytest.mark.parametrize(
         "fault",
@@ -360,13 +361,13 @@ class TestReaderHeldUpAfterBuild:
             assert stream.stats.dropped == 0
 
     def test_every_frame_of_a_custom_launch_string_is_still_delivered(self, media, media_url, monkeypatch):
-        class Late(reader_module.CustomPipelineFactory):
+        class Late(CustomPipelineFactory):
             def build(self):
                 pipeline = super().build()
                 time.sleep(0.3)
                 return pipeline
 
-        monkeypatch.setattr(reader_module, "CustomPipelineFactory", Late)
+        monkeypatch.setattr(session_module, "CUSTOM_FACTORY", Late)
         launch = "souphttpsrc location={url} ! qtdemux ! h264parse ! avdec_h264 ! videoconvert"
         launch += " ! appsink name=main_sink"
         with StreamReader(

@@ -3,6 +3,7 @@ initialised on import, and the top-level names of the GStreamer module."""
 
 import abc
 import importlib
+import pickle
 import pkgutil
 import subprocess
 import sys
@@ -54,6 +55,42 @@ def test_error_classes_take_one_message(name):
         raise cls("the message")
     assert isinstance(error.value, Exception) and error.value.args == ("the message",)
     assert str(error.value) == "the message"
+
+
+# Each kind of stream failure is its family's class, and the standard exception a caller catches.
+KINDS = [
+    ("timeout", errors.StreamTimeoutError, TimeoutError),
+    ("refused", errors.StreamConnectionError, ConnectionError),
+    ("disconnected", errors.StreamConnectionError, ConnectionError),
+    ("not-found", errors.StreamNotFoundError, FileNotFoundError),
+    ("unauthorized", errors.StreamUnauthorizedError, PermissionError),
+    ("closed", errors.StreamClosedError, ValueError),
+    ("forked", errors.StreamForkedError, RuntimeError),
+    ("unsupported-source", errors.UnsupportedSourceError, ValueError),
+    ("too-large", errors.FrameTooLargeError, errors.StreamError),
+    ("http-status", errors.StreamSetupError, errors.StreamError),
+]
+
+
+@pytest.mark.parametrize("kind, cls, standard", KINDS)
+def test_stream_errors_are_caught_by_kind(kind, cls, standard):
+    error = errors.StreamSetupError("went wrong", kind=kind, status=404, url="http://h/v")
+    assert type(error) is cls and isinstance(error, standard) and isinstance(error, errors.StreamSetupError)
+    assert (str(error), error.args, error.kind, error.status, error.url) == (
+        "went wrong",
+        ("went wrong",),
+        kind,
+        404,
+        "http://h/v",
+    )
+    for copy in (pickle.loads(pickle.dumps(error)), error.copy()):
+        assert (type(copy), str(copy), copy.kind, copy.status, copy.url) == (
+            cls,
+            "went wrong",
+            kind,
+            404,
+            "http://h/v",
+        )
 
 
 def test_gstreamer_is_initialised_by_the_import():

@@ -87,7 +87,8 @@ def test_bad_calls_fail_before_anything_is_read(media_url, http_server, ray_clus
         ([], {}, ValueError),
         ([url, b"http://x"], {}, TypeError),
         ({1: url}, {}, TypeError),
-        ([url], {"keyframe_only": True}, InvalidRuntimeOptionError),
+        ([url], {"keyframe_only": True}, TypeError),  # every option is a parameter of its own
+        ({"a": {"url": url, "keyframe_only": True}}, {}, InvalidRuntimeOptionError),
         ([url], {"timeout": "10"}, InvalidRuntimeOptionError),
         ({"a": url, "b": {"url": url, "reconnect": -1}}, {}, InvalidRuntimeOptionError),
     ]:

@@ -156,20 +156,29 @@ def test_dropped_frames_are_the_frames_the_reader_let_go(media, media_url, live_
 
 
 @pytest.mark.parametrize(
-    "options, message",
+    "options, error, message",
     [
-        ({"bogus": 1}, "Unknown option 'bogus'"),
+        # Every option is a parameter of its own: an unknown one is refused as by any function.
+        ({"bogus": 1}, TypeError, "StreamReader.__init__() got an unexpected keyword argument 'bogus'"),
         (
             {"frame_timeout": "5"},
+            InvalidRuntimeOptionError,
             "Option 'frame_timeout' should be of type '(<class 'int'>, <class 'float'>)', got '<class 'str'>",
         ),
-        ({"reconnect": 1.5}, "Option 'reconnect' should be of type '<class 'int'>', got '<class 'float'>"),
+        (
+            {"reconnect": 1.5},
+            InvalidRuntimeOptionError,
+            "Option 'reconnect' should be of type '<class 'int'>', got '<class 'float'>",
+        ),
     ],
 )
-def test_bad_options_are_refused_before_anything_starts(options, message, resources):
-    with pytest.raises(InvalidRuntimeOptionError) as raised:
+def test_bad_options_are_refused_before_anything_starts(options, error, message, resources):
+    with pytest.raises(error) as raised:
         StreamReader("http://127.0.0.1:9/never", **options)
     assert str(raised.value) == message
+    # An option error is caught as a ValueError or a TypeError, whichever the caller expects.
+    assert isinstance(raised.value, TypeError)
+    assert error is TypeError or isinstance(raised.value, ValueError)
     with pytest.raises(InvalidRuntimeOptionError):
         open_stream("http://127.0.0.1:9/never", keyframes_only="yes")
     resources.assert_released()

@@ -22,7 +22,7 @@ import pytest
 from support.http_server import refused_port
 from support.leaks import Resources
 
-from vantle import Frame, StreamReader, open_stream
+from vantle import StreamReader, open_stream, open_streams
 from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.file import FilePipelineFactory
@@ -170,32 +170,20 @@ def test_close_from_another_thread_ends_every_wait(wait, media, media_url, live_
 
 
 def test_one_thread_can_serve_several_readers_without_blocking(media, media_url, http_server, live_mjpeg_url):
-    # The pieces of a loop over many streams: a start that does not wait, a wake-up set from
-    # GStreamer's threads, steps that take what came without blocking.
-    wakeup = threading.Event()
-    readers = {
-        "file": StreamReader(media_url("h264_mp4")),
-        "404": StreamReader(http_server.url("/status/404")),
-        "camera": StreamReader(live_mjpeg_url + "&frames=5"),
+    # One loop, woken by GStreamer's threads, takes what came from each stream without blocking
+    # on any: a file to its end, a refusal, a camera that gives five frames and goes.
+    sources = {
+        "file": media_url("h264_mp4"),
+        "404": http_server.url("/status/404"),
+        "camera": live_mjpeg_url + "&frames=5",
     }
-    streams = {name: reader._launch(wakeup) for name, reader in readers.items()}
-    frames, outcomes = dict.fromkeys(readers, 0), {}
-    while len(outcomes) < len(readers):
-        assert wakeup.wait(10)
-        wakeup.clear()
-        for name in set(streams) - set(outcomes):
-            try:
-                while isinstance(result := readers[name]._poll(streams[name]), Frame):
-                    frames[name] += 1
-            except StreamSetupError as error:
-                result = error.kind
-            if result is not None:
-                outcomes[name] = result if isinstance(result, str) else "end"
-    assert outcomes == {"file": "end", "404": "not-found", "camera": "disconnected"}
+    frames = dict.fromkeys(sources, 0)
+    with open_streams(sources, timeout=10) as streams:
+        for frame in streams:
+            frames[frame.source] += 1
+        errors = {key: error.kind for key, error in streams.errors.items()}
+    assert errors == {"404": "not-found", "camera": "disconnected"}
     assert frames == {"file": media["h264_mp4"].frames, "404": 0, "camera": 5}
-    for reader in readers.values():
-        reader.close()
-        reader._give_turn()
 
 
 def run_child(*args: str) -> list:

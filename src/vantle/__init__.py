@@ -21,14 +21,13 @@ gi.require_version("GstVideo", "1.0")
 
 # The bindings' importer predates exec_module() and says so with an ImportWarning on
 # the first import of each namespace; importing them here, once, keeps that out of
-# every module of the package.
+# every module of the package. GStreamer itself is initialised, and its plug-ins loaded, only
+# when the first stream or pipeline needs them; the RTSP and SDP bindings only for RTSP.
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", ImportWarning)
-    from gi.repository import GLib, GObject, Gst, GstApp, GstRtsp, GstSdp, GstVideo
+    from gi.repository import GLib, GObject, Gst, GstApp
 
-del GLib, GObject, Gst, GstApp, GstRtsp, GstSdp, GstVideo
-
-from vantle.frame import Frame  # noqa: E402
+del GLib, GObject, Gst, GstApp
 
 # Importing the submodule binds the name `logger` on the package to the module; the
 # from-import then rebinds it to the logger object itself. The module offers
@@ -37,18 +36,21 @@ from vantle.logger import logger  # noqa: E402
 
 __all__ = ["Frame", "logger", "open_stream", "open_streams", "StreamReader", "StreamSet", "StreamStats"]
 
-_READER_NAMES = ("open_stream", "StreamReader", "StreamStats")
-_MANY_NAMES = ("open_streams", "StreamSet")
+# The names of the package that need GStreamer: imported on first use, not with the package.
+_LAZY = {
+    "Frame": "vantle.frame",
+    "open_stream": "vantle.stream_reader.reader",
+    "StreamReader": "vantle.stream_reader.reader",
+    "StreamStats": "vantle.stream_reader.stats",
+    "open_streams": "vantle.stream_reader.many",
+    "StreamSet": "vantle.stream_reader.many",
+}
 
 
 def __getattr__(name: str):
-    # The readers pull in GStreamer; they are imported on first use, not with the package.
-    if name in _READER_NAMES:
-        from vantle.stream_reader import reader
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'vantle' has no attribute '{name}'")
+    import importlib
 
-        return getattr(reader, name)
-    if name in _MANY_NAMES:
-        from vantle.stream_reader import many
-
-        return getattr(many, name)
-    raise AttributeError(f"module 'vantle' has no attribute '{name}'")
+    return getattr(importlib.import_module(module), name)

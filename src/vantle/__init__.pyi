@@ -5,7 +5,7 @@ from vantle.logger import logger as logger
 from vantle.stream_reader.many import StreamSet as StreamSet
 from vantle.stream_reader.many import open_streams as open_streams
 from vantle.stream_reader.reader import StreamReader as StreamReader
-from vantle.stream_reader.reader import StreamStats as StreamStats
 from vantle.stream_reader.reader import open_stream as open_stream
+from vantle.stream_reader.stats import StreamStats as StreamStats
 
 __all__ = ["Frame", "logger", "open_stream", "open_streams", "StreamReader", "StreamSet", "StreamStats"]

@@ -32,6 +32,13 @@ except ImportError as _missing:  # pragma: no cover - depends on the environment
 
 from vantle._sources import Sources, parse_sources
 from vantle.frame import Frame
+from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
+from vantle.stream_reader.options import (
+    DEFAULT_FRAME_TIMEOUT,
+    DEFAULT_LATENCY,
+    DEFAULT_RECONNECT_BACKOFF,
+    DEFAULT_TIMEOUT,
+)
 
 __all__ = ["COLUMNS", "read_frames"]
 
@@ -52,7 +59,17 @@ def read_frames(
     sources: Sources,
     *,
     ray_remote_args: Optional[Dict[str, Any]] = None,
-    **options: Any,
+    pipeline: Optional[str] = None,
+    keyframes_only: bool = False,
+    timeout: float = DEFAULT_TIMEOUT,
+    frame_timeout: float = DEFAULT_FRAME_TIMEOUT,
+    drop_frames: bool = False,
+    reconnect: int = 0,
+    reconnect_backoff: float = DEFAULT_RECONNECT_BACKOFF,
+    size: Optional[Tuple[int, int]] = None,
+    max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
+    rtsp_transport: str = "auto",
+    latency: int = DEFAULT_LATENCY,
 ) -> ray.data.Dataset:
     """A dataset of every frame of every source, one read task per source.
 
@@ -64,19 +81,23 @@ def read_frames(
         or of key to a dict of that stream's own options with its URL under "url"
     :param ray_remote_args: Arguments of the read tasks, as for ray.remote (num_cpus, memory,
         resources, scheduling_strategy, ...)
-    :param options: Reader options (pipeline, keyframes_only, timeout, frame_timeout, reconnect
-        and the others that StreamReader takes), checked here, before anything is read
+    :param pipeline: A launch string for every source; this and the other reader options are
+        StreamReader's, checked here, before anything is read
     :return: The dataset (lazy: reading starts when it is consumed)
     :raises TypeError: `sources` is not a list of URLs or a dict of key to URL or to options
     :raises ValueError: `sources` is empty
-    :raises InvalidRuntimeOptionError: A reader option is unknown or of the wrong type
+    :raises InvalidRuntimeOptionError: A reader option is unknown, of the wrong type or out of range
     """
-    streams = parse_sources(sources, options, "read_frames", unique=False)
+    arguments = dict(locals())  # the parameters, as given
+    common = {name: value for name, value in arguments.items() if name not in ("sources", "ray_remote_args")}
+    streams = parse_sources(sources, common, "read_frames", unique=False)
     # The reader checks its options when it is made: here, so that a bad option fails the call
     # rather than every read task on the cluster. Nothing is opened.
+    from vantle.stream_reader.options import check_names
     from vantle.stream_reader.reader import StreamReader
 
     for _, url, own in streams:
+        check_names(own)
         StreamReader(url, **own)
     return ray.data.read_datasource(
         _FrameSource(streams), override_num_blocks=len(streams), **_read_arguments(ray_remote_args)
@@ -133,8 +154,14 @@ class _FrameSource(Datasource):
 
 def _read_stream(label: str, url: str, options: Dict[str, Any]) -> Iterator[Block]:
     """Reads one stream to its end, yielding its frames in pieces as it goes (runs in a Ray task)."""
+    from vantle.pipeline_factories import decoding
     from vantle.stream_reader.reader import StreamReader
 
+    # The task was given its share of the node (one CPU unless ray_remote_args say otherwise);
+    # its decoder keeps to it rather than start a thread for every core, beside the other tasks.
+    assigned = ray.get_runtime_context().get_assigned_resources().get("CPU")
+    if assigned:
+        decoding.limit_cores(max(1, round(assigned)))
     reader = StreamReader(url, **options)
     reader.source = label
     target = ray.data.DataContext.get_current().target_max_block_size

@@ -24,5 +24,6 @@ class CustomPipelineFactory(PipelineFactory):
         pipeline_watcher: _PIPELINE_WATCHER,
         keyframes_only: bool,
         drop_frames: bool = True,
+        max_frame_bytes: Optional[int] = None,
     ) -> None: ...
     def build(self) -> Pipeline: ...

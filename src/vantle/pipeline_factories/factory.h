@@ -15,23 +15,26 @@ inline void import_base(bridge::ModuleBuilder& m) {
 }
 
 // `super().__init__(url=url, max_framerate=_FRAMERATE_LIMIT, keyframes_only=keyframes_only,
-// drop_frames=drop_frames, size=size)`; a factory without a `size` parameter leaves it out.
+// drop_frames=drop_frames, size=size, max_frame_bytes=max_frame_bytes)`; a factory without a
+// `size` parameter leaves it out, and a `max_frame_bytes` of None leaves the base's default.
 inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, bridge::Handle keyframes_only,
-                      bridge::Handle drop_frames, bridge::Handle size = bridge::Handle()) {
+                      bridge::Handle drop_frames, bridge::Handle size = bridge::Handle(),
+                      bridge::Handle max_frame_bytes = bridge::Handle()) {
     bridge::Object kwargs = bridge::dict({{"url", url},
                                           {"max_framerate", c.global("_FRAMERATE_LIMIT")},
                                           {"keyframes_only", keyframes_only},
                                           {"drop_frames", drop_frames}});
     if (size) bridge::set_item(kwargs, "size", size);
+    if (max_frame_bytes && !max_frame_bytes.is_none()) bridge::set_item(kwargs, "max_frame_bytes", max_frame_bytes);
     c.super(self).attr("__init__").call_tuple(bridge::tuple({}), kwargs);
 }
 
 // The first steps of the initialiser of a factory made with url_factory_params (below):
-// `super().__init__(...)` with its url, keyframes_only, drop_frames and size, then
-// `self._pipeline_watcher = pipeline_watcher`.
+// `super().__init__(...)` with its url, keyframes_only, drop_frames, size and max_frame_bytes,
+// then `self._pipeline_watcher = pipeline_watcher`.
 inline void init_url_factory(bridge::Call& c) {
     bridge::Handle self = c.arg(0);
-    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5));
+    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5), c.arg(6));
     self.set_attr("_pipeline_watcher", c.arg(2));
 }
 
@@ -64,9 +67,16 @@ inline bridge::Param size_param() {
     return {"size", "Optional[Tuple[int, int]]", bridge::Exact::Any, bridge::Kind::KeywordOnly};
 }
 
+// The keyword-only `max_frame_bytes: Optional[int] = None` of every factory: the most memory one
+// frame may take (None: the base's default).
+inline bridge::Param max_frame_bytes_param() {
+    return {"max_frame_bytes", "Optional[int]", bridge::Exact::Any, bridge::Kind::KeywordOnly};
+}
+
 // `(self, *, url: str, pipeline_watcher: _PIPELINE_WATCHER, keyframes_only: bool,
-// drop_frames: bool = True, size: Optional[Tuple[int, int]] = None, <more>)`: the parameters of a
-// factory that reads a URL by itself. The body finds `size` at c.arg(5), the first of `more` at 6.
+// drop_frames: bool = True, size: Optional[Tuple[int, int]] = None, max_frame_bytes:
+// Optional[int] = None, <more>)`: the parameters of a factory that reads a URL by itself. The
+// body finds `size` at c.arg(5), `max_frame_bytes` at 6, the first of `more` at 7.
 inline std::vector<bridge::Param> url_factory_params(std::initializer_list<bridge::Param> more = {}) {
     std::vector<bridge::Param> params{
         {"self"},
@@ -74,7 +84,8 @@ inline std::vector<bridge::Param> url_factory_params(std::initializer_list<bridg
         {"pipeline_watcher", "_PIPELINE_WATCHER", bridge::Exact::Any, bridge::Kind::KeywordOnly},
         {"keyframes_only", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly},
         drop_frames_param(),
-        size_param()};
+        size_param(),
+        max_frame_bytes_param()};
     params.insert(params.end(), more);
     return params;
 }
@@ -103,8 +114,12 @@ inline void import_url_factory_names(bridge::ModuleBuilder& m) {
     "\n:param size: (width, height) of the frames, or None for the stream's own size. The picture\n" \
     "    is scaled in the decoder's format before conversion (area averaging when shrinking), and\n" \
     "    stretched to exactly that size; a 0 takes that side from the other and the picture's\n"     \
-    "    aspect ratio\n"                                                                             \
-    ":raises ValueError: size is not two numbers from 0 to 32768"
+    "    aspect ratio\n" VANTLE_MAX_FRAME_BYTES_DOC                                                  \
+    ":raises ValueError: size is not two numbers from 0 to 32768, or max_frame_bytes is below 1"
+
+#define VANTLE_MAX_FRAME_BYTES_DOC                                                                   \
+    ":param max_frame_bytes: The most memory one frame may take, coded or decoded (None: 64 MiB);\n" \
+    "    a larger one fails the stream with a \"too-large\" error\n"
 
 // `class <name>(PipelineFactory): <doc>; __init__; build`, bound in the module.
 inline void define_factory(bridge::ModuleBuilder& m, const char* name, const char* doc,

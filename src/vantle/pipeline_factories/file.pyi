@@ -21,5 +21,6 @@ class FilePipelineFactory(PipelineFactory):
         keyframes_only: bool,
         drop_frames: bool = True,
         size: Optional[Tuple[int, int]] = None,
+        max_frame_bytes: Optional[int] = None,
     ) -> None: ...
     def build(self) -> Pipeline: ...

@@ -19,5 +19,6 @@ class HTTPPipelineFactory(PipelineFactory):
         keyframes_only: bool,
         drop_frames: bool = True,
         size: Optional[Tuple[int, int]] = None,
+        max_frame_bytes: Optional[int] = None,
     ) -> None: ...
     def build(self) -> Pipeline: ...

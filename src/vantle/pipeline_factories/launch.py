@@ -26,7 +26,7 @@ from typing import Any, Dict, List, Optional, Tuple
 from gi.repository import GLib, GObject, Gst
 
 from vantle._urls import checked_url, redact_text, scheme_of
-from vantle.errors import InvalidCustomPipelineError
+from vantle.errors import InvalidCustomPipelineError, template_error
 from vantle.utils.gstreamer import Pipeline
 
 _PLACEHOLDER = "{url}"
@@ -61,9 +61,10 @@ class LaunchTemplate:
             self.text: str = pipeline_str.format(url=url)
         except (KeyError, IndexError, ValueError) as error:
             reason = f"no value for {{{error.args[0]}}}" if isinstance(error, KeyError) else str(error)
-            raise InvalidCustomPipelineError(
+            raise template_error(
                 f"Invalid pipeline format: '{pipeline_str}'. Only '{{url}}' is filled in, and every "
-                f"other brace must be doubled ('{{{{', '}}}}'): {reason}"
+                f"other brace must be doubled ('{{{{', '}}}}'): {reason}",
+                error,
             ) from error
         text, stand_ins = self._stand_in_text("")
         pipeline = self._parse_stand_ins(text, stand_ins, "vantle-launch-check")

@@ -44,8 +44,8 @@ Object checked_latency(Handle latency) {
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
     init_url_factory(c);
-    self.set_attr("_protocols", lower_transports(c, c.arg(6)));
-    self.set_attr("_latency", checked_latency(c.arg(7)));
+    self.set_attr("_protocols", lower_transports(c, c.arg(7)));
+    self.set_attr("_latency", checked_latency(c.arg(8)));
     return none();
 }
 
@@ -80,10 +80,12 @@ const FunctionSpec build = build_spec(factory_build, "RTSPPipelineFactory.build"
 
 void fill(ModuleBuilder& m) {
     import_url_factory_names(m);
-    m.from_import("gi.repository", {"GstRtsp"});
+    // The RTSP bindings come with the RTP set-up, which imports them quietly.
+    m.from_import("rtp", {"GstRtsp"}, 1);
     define_factory(m, "RTSPPipelineFactory", "Creates a pipeline for an RTSP URL.", init_spec, build,
                    dict({{"drop_frames", boolean(true)},
                          {"size", none()},
+                         {"max_frame_bytes", none()},
                          {"rtsp_transport", text("auto")},
                          {"latency", integer(default_latency_ms)}}));
 }

@@ -22,6 +22,7 @@ class RTSPPipelineFactory(PipelineFactory):
         keyframes_only: bool,
         drop_frames: bool = True,
         size: Optional[Tuple[int, int]] = None,
+        max_frame_bytes: Optional[int] = None,
         rtsp_transport: Optional[str] = "auto",
         latency: int = 200,
     ) -> None: ...

@@ -14,14 +14,14 @@ import re
 import socket
 import ssl
 import threading
-from typing import Optional, Tuple
+from typing import Any, Mapping, Optional, Tuple
 from urllib.parse import urlsplit
 
-from gi.repository import Gst
+from gi.repository import GLib, Gst
 
 from vantle._urls import redact_text, redact_url
 from vantle.errors import StreamSetupError
-from vantle.pipeline_factories.base import FAILURE_DETAILS
+from vantle.pipeline_factories.limits import FAILURE_DETAILS
 
 # The longest look at a connection: GStreamer has already failed it, so a repeat fails fast.
 DIAGNOSIS_SECONDS = 0.6
@@ -84,46 +84,49 @@ def failure(
     )
 
 
-def from_error_message(message: Gst.Message, url: object, frames: int) -> StreamSetupError:
+def from_error(record: Mapping[str, Any], url: object, frames: int) -> StreamSetupError:
     """The StreamSetupError of an ERROR message of the stream at `url`, which has delivered
-    `frames` frames so far."""
-    error, debug = message.parse_error()
-    details = message.parse_error_details()
-    element_factory = message.src.get_factory() if isinstance(message.src, Gst.Element) else None
-    source = element_factory.get_name() if element_factory is not None else ""
+    `frames` frames so far. `record` is what the message said, as the per-frame engine reads it:
+    the error's domain (a quark's name), code, message and debug text, the factory name of the
+    element that posted it ("source"), the name of its details structure ("details") with the
+    "kind" of our own failures, and the status code the details give ("status", "status_field")."""
+    message, debug, source = record["message"], record["debug"] or "", record["source"]
 
     def make(
         kind: str, detail: str = "", status: Optional[int] = None, protocol: str = ""
     ) -> StreamSetupError:
-        return failure(kind, url, detail, status, protocol, error.message, debug or "")
+        return failure(kind, url, detail, status, protocol, message, debug)
 
-    if details is not None and details.get_name() == FAILURE_DETAILS:
-        kind = details.get_string("kind") or "stream"
-        return make(kind, error.message if kind in ("no-decoder", "too-large") else "")
+    def matches(quark: int, code: Any) -> bool:
+        return record["domain"] == GLib.quark_to_string(quark) and record["code"] == int(code)
 
-    protocol, status = _status(details, debug or "", source)
+    if record["details"] == FAILURE_DETAILS:
+        kind = record["kind"] or "stream"
+        return make(kind, message if kind in ("no-decoder", "too-large") else "")
+
+    protocol, status = _status(record, debug, source)
     if status is not None and status >= 400:
         kind = _STATUS_KINDS.get(status, f"{protocol.lower()}-status")
-        return make(kind, error.message if kind.endswith("-status") else "", status, protocol)
+        return make(kind, message if kind.endswith("-status") else "", status, protocol)
 
-    if error.matches(Gst.resource_error_quark(), Gst.ResourceError.NOT_FOUND):
+    if matches(Gst.resource_error_quark(), Gst.ResourceError.NOT_FOUND):
         return make("not-found")
-    if error.matches(Gst.resource_error_quark(), Gst.ResourceError.NOT_AUTHORIZED):
+    if matches(Gst.resource_error_quark(), Gst.ResourceError.NOT_AUTHORIZED):
         return make("unauthorized")
-    if source == "filesrc" and "Permission denied" in (debug or ""):
+    if source == "filesrc" and "Permission denied" in debug:
         return make("unauthorized")
-    if error.matches(Gst.stream_error_quark(), Gst.StreamError.TYPE_NOT_FOUND) or (
-        error.matches(Gst.stream_error_quark(), Gst.StreamError.DEMUX) and "no known streams" in (debug or "")
+    if matches(Gst.stream_error_quark(), Gst.StreamError.TYPE_NOT_FOUND) or (
+        matches(Gst.stream_error_quark(), Gst.StreamError.DEMUX) and "no known streams" in debug
     ):
-        return make("no-video", error.message)
-    if error.matches(Gst.stream_error_quark(), Gst.StreamError.CODEC_NOT_FOUND):
-        return make("no-decoder", error.message)
+        return make("no-video", message)
+    if matches(Gst.stream_error_quark(), Gst.StreamError.CODEC_NOT_FOUND):
+        return make("no-decoder", message)
     if source in _NETWORK_SOURCES:
         if frames == 0 and isinstance(url, str):
             kind, detail = diagnose_connection(url)
             return make(kind, detail)
-        return make("network", _with_reason(error.message, debug))
-    return make("stream", _with_reason(error.message, debug))
+        return make("network", _with_reason(message, debug))
+    return make("stream", _with_reason(message, debug))
 
 
 def _with_reason(message: str, debug: Optional[str]) -> str:
@@ -133,16 +136,12 @@ def _with_reason(message: str, debug: Optional[str]) -> str:
     return f"{message} {reason}" if reason else message
 
 
-def _status(details: Optional[Gst.Structure], debug: str, source: str) -> Tuple[str, Optional[int]]:
+def _status(record: Mapping[str, Any], debug: str, source: str) -> Tuple[str, Optional[int]]:
     """The protocol and status code an error of `source` reports, from its details (souphttpsrc:
     http-status-code, rtspsrc: rtsp-status-code) or its debug text ("Not Found (404)")."""
     protocol = "RTSP" if source == "rtspsrc" else "HTTP"
-    if details is not None:
-        for field in ("http-status-code", "rtsp-status-code"):
-            if details.has_field(field):
-                valid, code = details.get_uint(field)
-                if valid and code:
-                    return ("HTTP" if field.startswith("http") else "RTSP"), code
+    if record["status"]:
+        return ("HTTP" if record["status_field"].startswith("http") else "RTSP"), record["status"]
     if source in _NETWORK_SOURCES:
         match = re.search(r"\((\d{3})\)", debug)
         if match:

@@ -9,39 +9,42 @@
         print(streams.errors, streams.stats["gate"].fps)
 
 Each stream is a StreamReader with its own pipeline; no thread of ours runs per stream. The
-pipelines start without waiting for one another, and GStreamer's threads wake the one loop
-that serves them when a frame, the end or an error arrives for a stream, marking that stream
-ready. The loop takes one frame at a time from the streams that have one, in turn (a stream
-goes to the back of the line after each frame), so a fast stream never starves a slow one, and
-it looks at nothing else: the cost of a frame does not grow with the number of streams. Time
-limits and reconnection delays are timers of the loop; no wait blocks for more than a slice of
-a second, so that Ctrl-C and close() are seen at once.
+pipelines start without waiting for one another, and GStreamer's threads wake the one loop that
+serves them when a frame, the end or an error arrives for a stream. The loop itself is the
+per-frame engine's (vantle.utils.engine.Hub, C++): it takes one frame at a time from the streams
+that have one, in turn, so a fast stream never starves a slow one, and the cost of a frame does
+not grow with the number of streams. This class decides about the rare events: a stream that
+ends, fails or times out, and the reconnections whose back-off is over.
 """
 
 from __future__ import annotations
 
 import heapq
-import threading
+import logging
+import math
 import time
-from collections import deque
-from typing import Any, Callable, Deque, Dict, Iterator, List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 from vantle._sources import Sources, parse_sources
 from vantle._urls import redact_text, redact_url
 from vantle.errors import StreamSetupError
-from vantle.frame import Frame
-from vantle.logger import logger
-from vantle.stream_reader.reader import (
-    _END,
-    _SLICE,
-    START_TIMEOUT,
-    StreamReader,
-    StreamStats,
-    _copy,
-    _frames_of,
-    _Process,
-    _Stream,
+from vantle.pipeline_factories import decoding
+from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
+from vantle.stream_reader.lifetime import epoch
+from vantle.stream_reader.options import (
+    DEFAULT_FRAME_TIMEOUT,
+    DEFAULT_LATENCY,
+    DEFAULT_RECONNECT_BACKOFF,
+    DEFAULT_TIMEOUT,
+    check_names,
 )
+from vantle.stream_reader.reader import START_TIMEOUT, Looped, StreamReader
+from vantle.stream_reader.stats import StreamStats
+from vantle.utils.engine import Hub
+
+__all__ = ["StreamSet", "open_streams"]
+
+_logger = logging.getLogger(__name__)
 
 # What a stream of the set is doing: not started yet; reading (it has a pipeline); waiting out the
 # back-off before it is started again; at the end of its data; failed for good; closed with the set.
@@ -50,68 +53,55 @@ _ENDED, _FAILED, _CLOSED = "ended", "failed", "closed"
 _GOING = (_RUNNING, _WAITING)
 
 
-class _Ready:
-    """The wake-up of one stream, set on GStreamer's threads (which hold it only weakly): puts
-    the stream in the loop's line of ready streams, unless it is there already, then wakes the
-    loop. The loop lowers the flag before it takes from the stream, so that nothing that
-    arrives after the take goes unseen."""
-
-    __slots__ = ("index", "raised", "_line", "_event", "__weakref__")
-
-    def __init__(self, index: int, line: Deque[int], event: threading.Event):
-        self.index = index
-        self.raised = False
-        self._line = line
-        self._event = event
-
-    def set(self) -> None:
-        if not self.raised:
-            self.raised = True
-            self._line.append(self.index)
-        self._event.set()
-
-
 class _Entry:
-    """One stream of the set: its reader, its current pipeline and when it must next give a frame."""
+    """One stream of the set: its key, its reader and what it is doing."""
 
-    __slots__ = ("key", "reader", "ready", "stream", "state", "deadline")
+    __slots__ = ("key", "link", "state", "launched")
 
-    def __init__(self, key: str, reader: StreamReader, ready: _Ready):
+    def __init__(self, key: str, reader: StreamReader):
         self.key = key
-        self.reader = reader
-        self.ready = ready
-        self.stream: Optional[_Stream] = None
+        self.link = Looped(reader)
         self.state = _NEW
-        self.deadline = 0.0
+        self.launched = False  # its reader's turn is the loop's until close()
 
 
-class StreamSet:
-    """Frames of many streams in one loop; made by open_streams (see there). Use as a context
-    manager and an iterator of Frames.
+class StreamSet(Hub):
+    """Frames of many streams in one loop; made by open_streams (see there), with the same
+    parameters. Use as a context manager and an iterator of Frames.
 
     :ivar errors: Key -> the StreamSetupError of each stream that failed for good
     :ivar stats: Key -> the StreamStats of each stream
     """
 
-    def __init__(self, sources: Sources, **options: Any):
+    def __init__(
+        self,
+        sources: Sources,
+        *,
+        pipeline: Optional[str] = None,
+        keyframes_only: bool = False,
+        timeout: float = DEFAULT_TIMEOUT,
+        frame_timeout: float = DEFAULT_FRAME_TIMEOUT,
+        drop_frames: bool = False,
+        reconnect: int = 0,
+        reconnect_backoff: float = DEFAULT_RECONNECT_BACKOFF,
+        size: Optional[Tuple[int, int]] = None,
+        max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
+        rtsp_transport: str = "auto",
+        latency: int = DEFAULT_LATENCY,
+    ):
+        arguments = dict(locals())  # the parameters, as given
+        common = {name: value for name, value in arguments.items() if name not in ("self", "sources")}
         # Every reader is made (its options checked) before any stream starts.
         self._entries: List[_Entry] = []
-        self._line: Deque[int] = deque()
-        self._event = threading.Event()
-        for index, (key, url, own) in enumerate(parse_sources(sources, options, "open_streams")):
+        for key, url, own in parse_sources(sources, common, "open_streams"):
+            check_names(own)
             reader = StreamReader(url, **own)
             reader.source = key
-            self._entries.append(_Entry(key, reader, _Ready(index, self._line, self._event)))
+            self._entries.append(_Entry(key, reader))
+            self._add(reader)
         self._errors: Dict[str, StreamSetupError] = {}
         self._timers: List[Tuple[float, int, int]] = []  # (when, order, index): restarts due
         self._timer_order = 0
-        self._next_scan = 0.0
-        self._loop = threading.Lock()  # held by the thread that runs the loop
-        self._closed = False
-        self._closes = 0  # close() calls so far: an iteration that sees one end ends quietly
-        self._epoch = _Process.epoch
-        self._started = False
-        self._going = 0  # streams running or waiting to start again: the loop ends at none
 
     def __repr__(self) -> str:
         states = [entry.state for entry in self._entries]
@@ -126,7 +116,7 @@ class StreamSet:
     @property
     def stats(self) -> Dict[str, StreamStats]:
         """Key -> the counters of each stream (frames, fps, dropped, reconnects, gaps)."""
-        return {entry.key: entry.reader.stats for entry in self._entries}
+        return {entry.key: entry.link.reader.stats for entry in self._entries}
 
     # ----- life cycle -----
 
@@ -137,15 +127,20 @@ class StreamSet:
         :raises StreamSetupError: Kind "closed" if the set was closed, "forked" in a process
             that inherited it
         """
-        self._check_process()
+        if self._epoch != epoch():
+            raise self._forked_error()
         if self._closed:
             raise self._closed_error()
         if self._started:
             return self
         self._started = True
         try:
-            for entry in self._entries:
-                self._run(entry, entry.reader._launch)
+            with decoding.streams_starting(len(self._entries)):
+                for index, entry in enumerate(self._entries):
+                    if self._closed:
+                        break  # closed by another thread meanwhile: nothing more starts
+                    entry.launched = True
+                    self._run(index, entry.link.start)
         except BaseException:
             self.close()
             raise
@@ -156,15 +151,16 @@ class StreamSet:
         another thread ends. Idempotent."""
         self._closed = True
         self._closes += 1
-        self._event.set()
-        inherited = self._epoch != _Process.epoch
-        for entry in self._entries:
-            self._settle(entry, _CLOSED)
-            entry.stream = None
-            entry.reader.close()
-            if not inherited and self._started:
-                entry.reader._give_turn()
+        self._notify()
+        inherited = self._epoch != epoch()
+        for index, entry in enumerate(self._entries):
+            self._settle(index, _CLOSED)
+            entry.link.reader.close()
+            if not inherited and entry.launched:
+                entry.launched = False
+                entry.link.give_back()
         self._timers.clear()
+        self._next_timer = math.inf
 
     def __enter__(self) -> StreamSet:
         return self.open()
@@ -172,131 +168,39 @@ class StreamSet:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    # ----- frames -----
+    # ----- what the engine's loop calls -----
 
-    def __iter__(self) -> Iterator[Frame]:
-        """The frames of every stream, as they arrive; ends when every stream has ended or
-        failed, or when the set is closed meanwhile.
+    def _on_end(self, index: int) -> None:
+        self._settle(index, _ENDED)
 
-        :raises StreamSetupError: As read_frame()
-        """
-        return _frames_of(self)
-
-    def read_frame(self) -> Optional[Frame]:
-        """The next frame of any stream, or None once every stream has ended or failed.
-
-        :raises StreamSetupError: Kind "closed" once the set is closed (also by another thread
-            while this one waited), kind "forked" in a process that inherited the set
-        """
-        self._check_process()
-        while not self._loop.acquire(timeout=_SLICE):
-            if self._closed:
-                raise self._closed_error()
-        try:
-            if not self._started:
-                self.open()
-            return self._next_frame()
-        except StreamSetupError:
-            raise
-        except BaseException:
-            # Ctrl-C, or a fault of ours: nothing is left running.
-            self.close()
-            raise
-        finally:
-            self._loop.release()
-
-    # ----- the loop -----
-
-    def _next_frame(self) -> Optional[Frame]:
-        line, event = self._line, self._event
-        while True:
-            if self._closed:
-                raise self._closed_error()
-            # Lowered before the line is looked at: whatever is marked ready afterwards wakes
-            # the wait below.
-            event.clear()
-            now = time.monotonic()
-            if self._timers and self._timers[0][0] <= now:
-                self._restart_due(now)
-            if now >= self._next_scan:
-                self._next_scan = now + _SLICE
-                frame = self._check_deadlines(now)
-                if frame is not None:
-                    return frame
-            while line:
-                entry = self._entries[line.popleft()]
-                entry.ready.raised = False
-                frame = self._take(entry)
-                if frame is not None:
-                    # More may be waiting: the stream goes to the back of the line.
-                    entry.ready.set()
-                    return frame
-            if not self._going:
-                return None
-            wait = _SLICE
-            if self._timers:
-                wait = min(wait, max(self._timers[0][0] - now, 0.0))
-            event.wait(wait)
-
-    def _take(self, entry: _Entry) -> Optional[Frame]:
-        """A frame of `entry` if one is ready, without blocking; its end or failure is dealt with."""
-        stream = entry.stream
-        if entry.state != _RUNNING or stream is None:
-            return None
-        try:
-            result = entry.reader._poll(stream)
-        except StreamSetupError as error:
-            self._fail(entry, error)
-            return None
-        if result is None:
-            return None
-        if result is _END:
-            self._settle(entry, _ENDED)
-            entry.stream = None
-            return None
-        entry.deadline = time.monotonic() + entry.reader.frame_timeout
-        return result  # type: ignore[return-value]
-
-    def _check_deadlines(self, now: float) -> Optional[Frame]:
-        """Fails the running streams that gave no frame in time (after a last look at each)."""
-        for entry in self._entries:
-            if entry.state != _RUNNING or entry.deadline > now or entry.ready.raised:
-                continue
-            frame = self._take(entry)
-            if frame is not None:
-                entry.ready.set()  # more may be waiting, as after any frame
-                return frame
-            stream = entry.stream
-            if entry.state != _RUNNING or stream is None:
-                continue
-            reader = entry.reader
-            if stream.frames == 0:
-                text = START_TIMEOUT
-            else:
-                text = f"No frame within {reader.frame_timeout} seconds"
-            self._fail(entry, StreamSetupError(text, kind="timeout", url=redact_url(reader.url)))
-        return None
-
-    def _fail(self, entry: _Entry, error: StreamSetupError) -> None:
+    def _on_failure(self, index: int, error: StreamSetupError) -> None:
         """A stream failed: it is started again after its back-off while its `reconnect` allows;
         otherwise its error is kept and logged, and the others go on."""
-        reader = entry.reader
-        entry.stream = None
+        entry = self._entries[index]
         if error.kind == "closed" or self._closed:
-            self._settle(entry, _CLOSED)
+            self._settle(index, _CLOSED)
             return
-        if reader._may_reconnect(error):
-            delay = reader._lose_stream(str(error))
-            self._settle(entry, _WAITING)
+        link = entry.link
+        if link.may_reconnect(error):
+            delay = link.lose(str(error))
+            self._settle(index, _WAITING)
             self._timer_order += 1
-            heapq.heappush(self._timers, (time.monotonic() + delay, self._timer_order, entry.ready.index))
+            heapq.heappush(self._timers, (time.monotonic() + delay, self._timer_order, index))
+            self._next_timer = self._timers[0][0]
             return
         # A copy without the traceback, which leads back to this loop.
-        kept = self._errors[entry.key] = _copy(error)
-        self._settle(entry, _FAILED)
-        reader._stopped_by(kept)
-        shown = redact_text(str(error), reader.url)
-        logger.warning(f"Stream {entry.key} failed ({shown}); the other streams go on without it")
+        kept = self._errors[entry.key] = error.copy()
+        self._settle(index, _FAILED)
+        link.fail(kept)
+        shown = redact_text(str(error), link.reader.url)
+        _logger.warning("Stream %s failed (%s); the other streams go on without it", entry.key, shown)
+
+    def _on_timeout(self, index: int) -> None:
+        """A running stream gave no frame in time."""
+        link = self._entries[index].link
+        reader = link.reader
+        text = f"No frame within {reader.options.frame_timeout} seconds" if link.started() else START_TIMEOUT
+        self._on_failure(index, StreamSetupError(text, kind="timeout", url=redact_url(reader.url)))
 
     def _restart_due(self, now: float) -> None:
         """Starts again the streams whose back-off is over, without waiting for them."""
@@ -304,37 +208,55 @@ class StreamSet:
             _, _, index = heapq.heappop(self._timers)
             entry = self._entries[index]
             if entry.state == _WAITING:
-                self._run(entry, entry.reader._relaunch)
+                self._run(index, entry.link.restart)
+        self._next_timer = self._timers[0][0] if self._timers else math.inf
 
-    def _run(self, entry: _Entry, launch: Callable[[_Ready], _Stream]) -> None:
-        """Starts `entry`'s stream with `launch` (its reader's first start or a restart), without
+    def _run(self, index: int, launch) -> None:  # noqa: ANN001 - a Looped method
+        """Starts stream `index` with `launch` (its reader's first start or a restart), without
         waiting for it; a failure to start is a failure of the stream."""
         try:
-            entry.stream = launch(entry.ready)
+            launch(self, index)
         except StreamSetupError as error:
-            self._fail(entry, error)
+            self._on_failure(index, error)
             return
-        self._settle(entry, _RUNNING)
-        entry.deadline = time.monotonic() + entry.reader.timeout
+        self._settle(index, _RUNNING)
 
-    def _settle(self, entry: _Entry, state: str) -> None:
-        """Puts `entry` in `state`, keeping count of the streams still going."""
+    def _settle(self, index: int, state: str) -> None:
+        """Puts stream `index` in `state`, keeping count of the streams still going."""
+        entry = self._entries[index]
         self._going += (state in _GOING) - (entry.state in _GOING)
         entry.state = state
+        if state == _RUNNING:
+            self._run_entry(index, time.monotonic() + entry.link.reader.options.timeout)
+        else:
+            self._stop_entry(index)
 
-    def _check_process(self) -> None:
-        if self._epoch != _Process.epoch:
-            raise StreamSetupError(
-                "This set of streams was opened in another process and inherited through fork(): "
-                "a child process must open its own streams",
-                kind="forked",
-            )
+    def _forked_error(self) -> StreamSetupError:
+        return StreamSetupError(
+            "This set of streams was opened in another process and inherited through fork(): "
+            "a child process must open its own streams",
+            kind="forked",
+        )
 
     def _closed_error(self) -> StreamSetupError:
         return StreamSetupError("The set of streams is closed", kind="closed")
 
 
-def open_streams(sources: Sources, **options: Any) -> StreamSet:
+def open_streams(
+    sources: Sources,
+    *,
+    pipeline: Optional[str] = None,
+    keyframes_only: bool = False,
+    timeout: float = DEFAULT_TIMEOUT,
+    frame_timeout: float = DEFAULT_FRAME_TIMEOUT,
+    drop_frames: bool = False,
+    reconnect: int = 0,
+    reconnect_backoff: float = DEFAULT_RECONNECT_BACKOFF,
+    size: Optional[Tuple[int, int]] = None,
+    max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
+    rtsp_transport: str = "auto",
+    latency: int = DEFAULT_LATENCY,
+) -> StreamSet:
     """Starts many streams at once and returns their set, whose iteration gives Frames from any
     of them as they arrive, fairly, each with `source` saying which stream it came from.
 
@@ -344,10 +266,10 @@ def open_streams(sources: Sources, **options: Any) -> StreamSet:
     :param sources: A list of URLs (a Frame's `source` is then its URL, any password shown as
         ***), or a dict of key -> URL (`source` is the key), or key -> dict of that stream's
         options with its URL under "url", over the common options
-    :param options: Reader options for every stream (pipeline, keyframes_only, timeout,
-        frame_timeout, drop_frames, reconnect, reconnect_backoff, size, max_frame_bytes,
-        rtsp_transport, latency: see StreamReader). timeout bounds the wait for each stream's
-        first frame, frame_timeout the time without a frame from a running stream
+    :param pipeline: A launch string for every stream (see StreamReader)
+    :param keyframes_only: See StreamReader, as are the other options. timeout bounds the wait
+        for each stream's first frame, frame_timeout the time without a frame from a running
+        stream
     :return: The set: a context manager and an iterator of Frames, with `errors`, `stats`,
         `read_frame()` and `close()`
     :raises TypeError: `sources` is not a list of URLs or a dict of key to URL or to options
@@ -355,7 +277,7 @@ def open_streams(sources: Sources, **options: Any) -> StreamSet:
         lone surrogate
     :raises InvalidRuntimeOptionError: An option is unknown, of the wrong type or out of range
     :raises InvalidCustomPipelineError: A launch string breaks the rules of custom pipelines
-    :raises StreamSetupError: A URL is of no supported kind (kind "unsupported-source")
+    :raises UnsupportedSourceError: A URL is of no supported kind (kind "unsupported-source")
 
     Failures: one stream failing never stops or holds up the others. A stream that fails after
     it started is started again under its own `reconnect` budget, after its back-off, while the
@@ -379,4 +301,6 @@ def open_streams(sources: Sources, **options: Any) -> StreamSet:
     thread, and an iteration running meanwhile ends within a fraction of a second. Ctrl-C
     during the iteration raises KeyboardInterrupt at once and closes the set.
     """
+    arguments = dict(locals())  # the parameters, as given
+    options = {name: value for name, value in arguments.items() if name != "sources"}
     return StreamSet(sources, **options).open()

@@ -114,8 +114,20 @@ Object remove_probe(Call& c) {
 const FunctionSpec remove_probe_spec{.name = "<lambda>", .params = {}, .body = remove_probe};
 
 Object add_pad_probe(Call& c) {
-    Handle self = c.arg(0), pad = c.arg(1);
-    Object probe_id = pad.attr("add_probe").call_tuple(concat(tuple({c.arg(2), c.arg(3)}), c.arg(4)));
+    Handle self = c.arg(0), pad = c.arg(1), callback = c.arg(3);
+    // A probe of the per-frame engine adds itself, to run natively on the streaming thread; its
+    // id is a probe id of the pad all the same, and is removed the same way.
+    Object probe_id;
+    PyObject* attach = PyObject_GetAttrString(callback.ptr(), "attach_to_pad");
+    if (attach == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+        PyErr_Clear();
+    }
+    if (attach != nullptr) {
+        probe_id = Object::steal(attach).call_tuple(concat(tuple({pad, c.arg(2)}), c.arg(4)));
+    } else {
+        probe_id = pad.attr("add_probe").call_tuple(concat(tuple({c.arg(2), callback}), c.arg(4)));
+    }
     return append_destructor(self, c.closure(remove_probe_spec, {pad, probe_id}));
 }
 

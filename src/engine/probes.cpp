@@ -1,0 +1,528 @@
+// The pad probes that run for every buffer, in C++ on GStreamer's streaming threads: keyframe
+// notes at a decoder's input, the keyframes-only filter, the numbering of frames that reach an
+// appsink, the frame-rate limit, the per-frame memory limit, and the discarding of streams that
+// are not decoded. Python makes them (as Probe objects) and registers them through
+// `Pipeline.add_pad_probe`, which pairs each with its release like any other probe.
+#include <algorithm>
+#include <utility>
+
+#include "engine.h"
+
+namespace vantle::engine {
+
+using bridge::check;
+using bridge::guarded;
+using bridge::throw_pending;
+
+// ----- keyframe log -----
+
+void KeyframeLog::note(uint64_t stamp, bool key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A consumer that takes no frames (drop_frames with a reader that is not read) must not
+    // make the notes grow: the oldest are behind every frame still to be delivered.
+    if (noted_.size() >= kMaxNoted) noted_.pop_front();
+    noted_.emplace_back(stamp, key);
+}
+
+bool KeyframeLog::is_keyframe(uint64_t pts, bool delta) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [stamp, key] : noted_) {
+        if (!first_) first_ = stamp;
+        if (key) times_.insert(stamp);
+    }
+    noted_.clear();
+    if (!first_ || !GST_CLOCK_TIME_IS_VALID(pts) || pts < *first_) return !delta;
+    if (times_.size() > kKeep) {
+        // Decoders output in presentation order: nothing earlier than this frame is to come.
+        for (auto it = times_.begin(); it != times_.end();) it = *it < pts ? times_.erase(it) : std::next(it);
+    }
+    return times_.count(pts) != 0;
+}
+
+namespace {
+
+GQuark keyframe_quark() {
+    static const GQuark quark = g_quark_from_static_string("vantle-keyframe-log");
+    return quark;
+}
+
+void delete_log(gpointer data) {
+    delete static_cast<std::shared_ptr<KeyframeLog>*>(data);
+}
+
+GstElement* element_of(Handle object) {
+    auto* element = static_cast<GstElement*>(gpointer_of(object));
+    if (!GST_IS_ELEMENT(element)) {
+        PyErr_SetString(PyExc_TypeError, "a GStreamer element is required");
+        throw_pending();
+    }
+    return element;
+}
+
+}  // namespace
+
+std::shared_ptr<KeyframeLog> keyframe_log_of(GstElement* pipeline) {
+    // Made under the object's lock: a decoder's probe and a reader may ask at the same time.
+    GST_OBJECT_LOCK(pipeline);
+    auto* held = static_cast<std::shared_ptr<KeyframeLog>*>(g_object_get_qdata(G_OBJECT(pipeline), keyframe_quark()));
+    if (held == nullptr) {
+        held = new std::shared_ptr<KeyframeLog>(std::make_shared<KeyframeLog>());
+        g_object_set_qdata_full(G_OBJECT(pipeline), keyframe_quark(), held, delete_log);
+    }
+    std::shared_ptr<KeyframeLog> log = *held;
+    GST_OBJECT_UNLOCK(pipeline);
+    return log;
+}
+
+gpointer gpointer_of(Handle object) {
+    Object capsule = object.attr("__gpointer__");
+    void* pointer = PyCapsule_GetPointer(capsule.ptr(), nullptr);
+    if (pointer == nullptr) throw_pending();
+    return pointer;
+}
+
+void post_failure(GstElement* pipeline, const char* kind, const std::string& text, GstStreamError code) {
+    GError* error = g_error_new_literal(GST_STREAM_ERROR, code, text.c_str());
+    GstStructure* details = gst_structure_new(kFailureDetails, "kind", G_TYPE_STRING, kind, nullptr);
+    GstMessage* message = gst_message_new_error_with_details(GST_OBJECT(pipeline), error, text.c_str(), details);
+    gst_element_post_message(pipeline, message);
+    g_error_free(error);
+}
+
+namespace {
+
+// A pipeline that a probe posts to, held weakly: a probe must not keep its pipeline alive.
+class WeakPipeline {
+public:
+    explicit WeakPipeline(GstElement* pipeline) { g_weak_ref_init(&ref_, pipeline); }
+    ~WeakPipeline() { g_weak_ref_clear(&ref_); }
+    WeakPipeline(const WeakPipeline&) = delete;
+    WeakPipeline& operator=(const WeakPipeline&) = delete;
+
+    void post(const char* kind, const std::string& text, GstStreamError code) {
+        auto* pipeline = static_cast<GstElement*>(g_weak_ref_get(&ref_));
+        if (pipeline == nullptr) return;
+        post_failure(pipeline, kind, text, code);
+        gst_object_unref(pipeline);
+    }
+
+private:
+    GWeakRef ref_;
+};
+
+// The most bytes one frame may take, and what has arrived towards the next. Checked where
+// memory for a frame is gathered: the bytes pushed into a demuxer or depayloader before it
+// hands out a frame (an MJPEG part without end grows there), and the size of each frame it
+// hands out. The first excess posts a "too-large" error; that stream's data is dropped from
+// then on, so that nothing grows while the reader brings the pipeline down.
+struct LimitState {
+    LimitState(GstElement* pipeline, uint64_t max) : pipeline(pipeline), max_bytes(max) {}
+    WeakPipeline pipeline;
+    uint64_t max_bytes;
+    std::atomic<uint64_t> pending{0};  // bytes taken in since the last frame came out
+    std::atomic<bool> exceeded{false};
+
+    void fail(const std::string& text) {
+        if (!exceeded.exchange(true)) pipeline.post("too-large", text, GST_STREAM_ERROR_FAILED);
+    }
+};
+
+// Whether a video stream has been taken for decoding yet; a source whose data flows with none
+// taken has none, and fails at once instead of waiting for frames that never come.
+struct SearchState {
+    explicit SearchState(GstElement* pipeline) : pipeline(pipeline) {}
+    WeakPipeline pipeline;
+    std::atomic<bool> linked{false};
+    std::atomic<bool> reported{false};
+};
+
+enum class ProbeKind { Keyframes, DeltaFilter, Numbering, RateLimit, CountInput, CountOutput, Discard };
+
+const char* probe_name(ProbeKind kind) {
+    switch (kind) {
+        case ProbeKind::Keyframes:
+            return "note_keyframes";
+        case ProbeKind::DeltaFilter:
+            return "drop_delta_units";
+        case ProbeKind::Numbering:
+            return "number_frames";
+        case ProbeKind::RateLimit:
+            return "limit_frame_rate";
+        case ProbeKind::CountInput:
+            return "count_input";
+        case ProbeKind::CountOutput:
+            return "count_output";
+        case ProbeKind::Discard:
+            return "discard";
+    }
+    return "probe";
+}
+
+// What one probe kind needs; a probe's attachment holds its own copy (the state behind the
+// shared pointers is shared with Python's objects).
+struct ProbeState {
+    ProbeKind kind;
+    std::shared_ptr<KeyframeLog> keyframes;
+    std::shared_ptr<LimitState> limit;
+    std::shared_ptr<SearchState> search;
+    uint64_t min_interval = 0;
+};
+
+// Per attachment: the state and what the probe counts on its own pad.
+struct Attached {
+    ProbeState state;
+    std::atomic<uint64_t> count{0};
+    GstClockTime last_pts = GST_CLOCK_TIME_NONE;
+    bool seen = false;
+};
+
+GstPadProbeReturn run_probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto* attached = static_cast<Attached*>(data);
+    ProbeState& state = attached->state;
+    GstBuffer* buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER) ? GST_PAD_PROBE_INFO_BUFFER(info) : nullptr;
+    switch (state.kind) {
+        case ProbeKind::Keyframes:
+            if (buffer != nullptr) {
+                const GstClockTime stamp =
+                    GST_BUFFER_PTS_IS_VALID(buffer) ? GST_BUFFER_PTS(buffer) : GST_BUFFER_DTS(buffer);
+                if (GST_CLOCK_TIME_IS_VALID(stamp)) {
+                    state.keyframes->note(stamp, !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT));
+                }
+            }
+            return GST_PAD_PROBE_OK;
+        case ProbeKind::DeltaFilter:
+            return buffer != nullptr && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT) ? GST_PAD_PROBE_DROP
+                                                                                                   : GST_PAD_PROBE_OK;
+        case ProbeKind::Numbering:
+            // One streaming thread feeds a sink: the count needs no lock. The offset is the
+            // frame's arrival number, from which a reader counts the frames dropped between two.
+            if (buffer != nullptr) GST_BUFFER_OFFSET(buffer) = attached->count.fetch_add(1, std::memory_order_relaxed);
+            return GST_PAD_PROBE_OK;
+        case ProbeKind::RateLimit: {
+            if (buffer == nullptr || !GST_BUFFER_PTS_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+            const GstClockTime pts = GST_BUFFER_PTS(buffer);
+            const GstClockTime last = attached->last_pts;
+            // A little slack, so that a stream at exactly the limit keeps every frame.
+            if (GST_CLOCK_TIME_IS_VALID(last) && last <= pts && pts < last + state.min_interval * 9 / 10) {
+                return GST_PAD_PROBE_DROP;
+            }
+            attached->last_pts = pts;
+            return GST_PAD_PROBE_OK;
+        }
+        case ProbeKind::CountInput: {
+            LimitState& limit = *state.limit;
+            if (limit.exceeded.load()) return GST_PAD_PROBE_DROP;
+            if (buffer == nullptr) return GST_PAD_PROBE_OK;
+            const uint64_t pending = limit.pending.fetch_add(gst_buffer_get_size(buffer)) + gst_buffer_get_size(buffer);
+            if (pending > limit.max_bytes) {
+                limit.fail("more than " + std::to_string(limit.max_bytes) +
+                           " bytes arrived without a complete frame: a part without end, or a frame above "
+                           "max_frame_bytes");
+                return GST_PAD_PROBE_DROP;
+            }
+            return GST_PAD_PROBE_OK;
+        }
+        case ProbeKind::CountOutput: {
+            LimitState& limit = *state.limit;
+            limit.pending.store(0);
+            if (buffer != nullptr && gst_buffer_get_size(buffer) > limit.max_bytes) {
+                limit.fail("a frame of " + std::to_string(gst_buffer_get_size(buffer)) +
+                           " bytes, above max_frame_bytes (" + std::to_string(limit.max_bytes) + ")");
+                return GST_PAD_PROBE_DROP;
+            }
+            return GST_PAD_PROBE_OK;
+        }
+        case ProbeKind::Discard:
+            if (!attached->seen && (buffer != nullptr || (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST))) {
+                attached->seen = true;
+                SearchState* search = state.search.get();
+                if (search != nullptr && !search->linked.load() && !search->reported.exchange(true)) {
+                    search->pipeline.post("no-video", "No video stream in the source", GST_STREAM_ERROR_WRONG_TYPE);
+                }
+            }
+            // Data of a stream that is not decoded goes nowhere (OK upstream, as a fakesink would
+            // answer); its events are kept on the pad, as on any unlinked pad.
+            if (info->type & (GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST)) return GST_PAD_PROBE_DROP;
+            return GST_PAD_PROBE_OK;
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+void delete_attached(gpointer data) {
+    delete static_cast<Attached*>(data);
+}
+
+// ----- the Probe type -----
+
+struct ProbeObject {
+    PyObject_HEAD ProbeState* state;
+};
+
+ProbeState& state_of(PyObject* self) {
+    return *reinterpret_cast<ProbeObject*>(self)->state;
+}
+
+Object new_probe(ProbeState state) {
+    auto* type = reinterpret_cast<PyTypeObject*>(globals().probe_type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Object probe = Object::steal(alloc(type, 0));
+    reinterpret_cast<ProbeObject*>(probe.ptr())->state = new ProbeState(std::move(state));
+    return probe;
+}
+
+void probe_dealloc(PyObject* self) {
+    delete reinterpret_cast<ProbeObject*>(self)->state;
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+// attach_to_pad(pad, mask) -> int: adds the probe to `pad` for the items of `mask` and returns
+// the probe's id, which `pad.remove_probe` takes.
+PyObject* probe_attach(PyObject* self, PyObject* args) {
+    return guarded([&] {
+        PyObject *pad_object, *mask_object;
+        if (!PyArg_ParseTuple(args, "OO:attach_to_pad", &pad_object, &mask_object)) throw_pending();
+        auto* pad = static_cast<GstPad*>(gpointer_of(Handle(pad_object)));
+        if (!GST_IS_PAD(pad)) {
+            PyErr_SetString(PyExc_TypeError, "attach_to_pad needs a Gst.Pad");
+            throw_pending();
+        }
+        const unsigned long mask = PyLong_AsUnsignedLongMask(mask_object);
+        if (PyErr_Occurred()) throw_pending();
+        auto* attached = new Attached{state_of(self), {0}, GST_CLOCK_TIME_NONE, false};
+        const gulong id =
+            gst_pad_add_probe(pad, static_cast<GstPadProbeType>(mask), run_probe, attached, delete_attached);
+        return bridge::integer(static_cast<long long>(id));
+    });
+}
+
+PyObject* probe_get_name(PyObject* self, void*) {
+    return PyUnicode_FromString(probe_name(state_of(self).kind));
+}
+
+PyMethodDef probe_methods[] = {
+    {"attach_to_pad", probe_attach, METH_VARARGS,
+     "attach_to_pad($self, pad, mask, /)\n--\n\nAdds the probe to `pad` for the items of `mask`; returns its id."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef probe_getset[] = {
+    {"__name__", probe_get_name, nullptr, "What the probe does", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ----- FrameLimit and VideoSearch: state that Python shares with probes -----
+
+struct LimitObject {
+    PyObject_HEAD std::shared_ptr<LimitState>* state;
+};
+
+LimitState& limit_of(PyObject* self) {
+    return **reinterpret_cast<LimitObject*>(self)->state;
+}
+
+PyObject* limit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        static const char* names[] = {"pipeline", "max_bytes", nullptr};
+        PyObject* pipeline;
+        unsigned long long max_bytes;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OK:FrameLimit", const_cast<char**>(names), &pipeline,
+                                         &max_bytes)) {
+            throw_pending();
+        }
+        GstElement* element = element_of(Handle(pipeline));
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        Object self = Object::steal(alloc(type, 0));
+        reinterpret_cast<LimitObject*>(self.ptr())->state =
+            new std::shared_ptr<LimitState>(std::make_shared<LimitState>(element, max_bytes));
+        return self;
+    });
+}
+
+void limit_dealloc(PyObject* self) {
+    delete reinterpret_cast<LimitObject*>(self)->state;
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+PyObject* limit_fail(PyObject* self, PyObject* text) {
+    return guarded([&] {
+        limit_of(self).fail(bridge::to_string(Handle(text)));
+        return bridge::none();
+    });
+}
+
+PyObject* limit_probe(PyObject* self, ProbeKind kind) {
+    return guarded([&] {
+        ProbeState state{kind, nullptr, *reinterpret_cast<LimitObject*>(self)->state, nullptr, 0};
+        return new_probe(std::move(state));
+    });
+}
+
+PyObject* limit_count_input(PyObject* self, PyObject*) {
+    return limit_probe(self, ProbeKind::CountInput);
+}
+PyObject* limit_count_output(PyObject* self, PyObject*) {
+    return limit_probe(self, ProbeKind::CountOutput);
+}
+PyObject* limit_exceeded(PyObject* self, void*) {
+    return PyBool_FromLong(limit_of(self).exceeded.load());
+}
+PyObject* limit_max_bytes(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(limit_of(self).max_bytes);
+}
+
+PyMethodDef limit_methods[] = {
+    {"fail", limit_fail, METH_O,
+     "fail($self, text, /)\n--\n\nPosts the \"too-large\" error on the pipeline's bus, once."},
+    {"count_input", limit_count_input, METH_NOARGS,
+     "count_input($self, /)\n--\n\nA probe that counts the bytes pushed in towards the next frame."},
+    {"count_output", limit_count_output, METH_NOARGS,
+     "count_output($self, /)\n--\n\nA probe that starts the count again at each frame out, and checks its size."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef limit_getset[] = {
+    {"exceeded", limit_exceeded, nullptr, "Whether the limit was exceeded (the error is posted)", nullptr},
+    {"max_bytes", limit_max_bytes, nullptr, "The most bytes one frame may take", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+struct SearchObject {
+    PyObject_HEAD std::shared_ptr<SearchState>* state;
+};
+
+PyObject* search_new(PyTypeObject* type, PyObject* args, PyObject*) {
+    return guarded([&] {
+        PyObject* pipeline;
+        if (!PyArg_ParseTuple(args, "O:VideoSearch", &pipeline)) throw_pending();
+        GstElement* element = element_of(Handle(pipeline));
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        Object self = Object::steal(alloc(type, 0));
+        reinterpret_cast<SearchObject*>(self.ptr())->state =
+            new std::shared_ptr<SearchState>(std::make_shared<SearchState>(element));
+        return self;
+    });
+}
+
+void search_dealloc(PyObject* self) {
+    delete reinterpret_cast<SearchObject*>(self)->state;
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+PyObject* search_get_linked(PyObject* self, void*) {
+    return PyBool_FromLong((*reinterpret_cast<SearchObject*>(self)->state)->linked.load());
+}
+
+int search_set_linked(PyObject* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete 'linked'");
+        return -1;
+    }
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return -1;
+    (*reinterpret_cast<SearchObject*>(self)->state)->linked.store(truth != 0);
+    return 0;
+}
+
+PyObject* search_discard(PyObject* self, PyObject*) {
+    return guarded([&] {
+        ProbeState state{ProbeKind::Discard, nullptr, nullptr, *reinterpret_cast<SearchObject*>(self)->state, 0};
+        return new_probe(std::move(state));
+    });
+}
+
+PyMethodDef search_methods[] = {
+    {"discard", search_discard, METH_NOARGS,
+     "discard($self, /)\n--\n\nA probe that drops a stream's data; its first data fails the pipeline with "
+     "\"no-video\"\n"
+     "unless a video stream is linked by then."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef search_getset[] = {
+    {"linked", search_get_linked, search_set_linked, "Whether a video stream has been taken for decoding", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ----- module functions -----
+
+PyObject* keyframe_notes(PyObject*, PyObject* pipeline) {
+    return guarded([&] {
+        ProbeState state{ProbeKind::Keyframes, keyframe_log_of(element_of(Handle(pipeline))), nullptr, nullptr, 0};
+        return new_probe(std::move(state));
+    });
+}
+
+PyObject* delta_unit_filter(PyObject*, PyObject*) {
+    return guarded([&] { return new_probe(ProbeState{ProbeKind::DeltaFilter, nullptr, nullptr, nullptr, 0}); });
+}
+
+PyObject* frame_numbering(PyObject*, PyObject*) {
+    return guarded([&] { return new_probe(ProbeState{ProbeKind::Numbering, nullptr, nullptr, nullptr, 0}); });
+}
+
+PyObject* frame_rate_limit(PyObject*, PyObject* interval) {
+    return guarded([&] {
+        const unsigned long long ns = PyLong_AsUnsignedLongLong(interval);
+        if (PyErr_Occurred()) throw_pending();
+        return new_probe(ProbeState{ProbeKind::RateLimit, nullptr, nullptr, nullptr, ns});
+    });
+}
+
+PyMethodDef module_functions[] = {
+    {"keyframe_notes", keyframe_notes, METH_O,
+     "keyframe_notes(pipeline, /)\n--\n\nA probe for a decoder's input that notes the times of keyframes in the\n"
+     "pipeline's keyframe log, which readers consult for the frames they deliver."},
+    {"delta_unit_filter", delta_unit_filter, METH_NOARGS,
+     "delta_unit_filter()\n--\n\nA probe that drops every buffer flagged as a delta unit (not a keyframe)."},
+    {"frame_numbering", frame_numbering, METH_NOARGS,
+     "frame_numbering()\n--\n\nA probe that writes each buffer's arrival number into its offset."},
+    {"frame_rate_limit", frame_rate_limit, METH_O,
+     "frame_rate_limit(min_interval, /)\n--\n\nA probe that drops buffers that come sooner than `min_interval`\n"
+     "nanoseconds after the last one passed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+Object make_type(const char* name, const char* doc, int size, newfunc new_fn, destructor dealloc, PyMethodDef* methods,
+                 PyGetSetDef* getset, unsigned long flags = Py_TPFLAGS_DEFAULT) {
+    std::vector<PyType_Slot> slots{{Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+                                   {Py_tp_methods, methods},
+                                   {Py_tp_getset, getset},
+                                   {Py_tp_doc, const_cast<char*>(doc)}};
+    if (new_fn != nullptr) slots.push_back({Py_tp_new, reinterpret_cast<void*>(new_fn)});
+    slots.push_back({0, nullptr});
+    PyType_Spec spec = {name, size, 0, static_cast<unsigned int>(flags), slots.data()};
+    return Object::steal(PyType_FromSpec(&spec));
+}
+
+}  // namespace
+
+Object make_probe_type() {
+    return make_type("vantle.utils.engine.Probe",
+                     "A pad probe that runs natively on GStreamer's streaming threads; registered with\n"
+                     "Pipeline.add_pad_probe like any probe callback.",
+                     sizeof(ProbeObject), nullptr, probe_dealloc, probe_methods, probe_getset);
+}
+
+void add_probe_functions(Handle module) {
+    check(PyModule_AddFunctions(module.ptr(), module_functions));
+    Object limit = make_type("vantle.utils.engine.FrameLimit",
+                             "FrameLimit(pipeline, max_bytes)\n--\n\n"
+                             "The most bytes one frame of `pipeline` may take; its probes count what arrives.",
+                             sizeof(LimitObject), limit_new, limit_dealloc, limit_methods, limit_getset,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE);
+    check(PyModule_AddObject(module.ptr(), "FrameLimit", limit.release()));
+    Object search = make_type("vantle.utils.engine.VideoSearch",
+                              "VideoSearch(pipeline, /)\n--\n\n"
+                              "Whether a video stream of `pipeline` has been taken for decoding yet.",
+                              sizeof(SearchObject), search_new, search_dealloc, search_methods, search_getset,
+                              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE);
+    check(PyModule_AddObject(module.ptr(), "VideoSearch", search.release()));
+}
+
+}  // namespace vantle::engine
