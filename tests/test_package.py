@@ -153,3 +153,35 @@ def test_errors_of_modules_loaded_after_gstreamer_do_not_crash():
     )
     result = run(code)
     assert (result.returncode, result.stdout) == (0, "TimeoutError\nInvalidRuntimeOptionError\nTypeError\n")
+
+
+# A missing PyGObject, and typelibs that the bindings cannot find.
+HIDE_GI = "sys.modules['gi'] = None\n"
+REFUSE_NAMESPACES = (
+    "import gi\n"
+    "def refuse(namespace, version):\n"
+    "    raise ValueError(f'Namespace {namespace} not available')\n"
+    "gi.require_version = refuse\n"
+)
+
+
+@pytest.mark.parametrize(
+    "prelude, error, cause, named",
+    [
+        (HIDE_GI, "ModuleNotFoundError", "ModuleNotFoundError", "python3-gi"),
+        (REFUSE_NAMESPACES, "ImportError", "ValueError", "gir1.2-gstreamer-1.0"),
+    ],
+)
+def test_missing_bindings_name_the_system_packages(prelude, error, cause, named):
+    code = (
+        f"import sys\n{prelude}"
+        "try:\n"
+        "    import vantle\n"
+        "except ImportError as error:\n"
+        "    print(type(error).__name__, type(error.__cause__).__name__)\n"
+        "    print(error)\n"
+    )
+    result = run(code)
+    kind, _, text = result.stdout.partition("\n")
+    assert (result.returncode, kind) == (0, f"{error} {cause}")
+    assert named in text and "--system-site-packages" in text
