@@ -22,6 +22,7 @@ from support.leaks import Resources
 from vantle import StreamReader
 from vantle.errors import StreamSetupError
 from vantle.pipeline_factories.http import HTTPPipelineFactory
+from vantle.pipeline_factories.launch import elements_of
 from vantle.stream_reader import reader as reader_module
 from vantle.utils.gstreamer import Gst
 
@@ -222,7 +223,8 @@ def read_with_factory(url: str, finalized: Finalized) -> Result:
     finally:  # the watched objects are taken before teardown: some are made while streaming
         result.ended = time.monotonic()
         finalized.watch(pipeline)
-        for element in pipeline.iterate_recurse():
+        # Still streaming: a decoder set-up may be adding elements meanwhile.
+        for element in elements_of(pipeline):
             finalized.watch(element)
         pipeline.set_state(Gst.State.NULL)
         pipeline.wait_until_null(START)
