@@ -23,6 +23,7 @@ from vantle import StreamReader
 from vantle.errors import StreamSetupError
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.http import HTTPPipelineFactory
+from vantle.pipeline_factories.launch import elements_of
 from vantle.stream_reader import session as session_module
 from vantle.utils.gstreamer import Gst
 
@@ -223,7 +224,8 @@ def read_with_factory(url: str, finalized: Finalized) -> Result:
     finally:  # the watched objects are taken before teardown: some are made while streaming
         result.ended = time.monotonic()
         finalized.watch(pipeline)
-        for element in pipeline.iterate_recurse():
+        # Still streaming: a decoder set-up may be adding elements meanwhile.
+        for element in elements_of(pipeline):
             finalized.watch(element)
         pipeline.set_state(Gst.State.NULL)
         pipeline.wait_until_null(START)

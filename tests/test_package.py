@@ -3,6 +3,7 @@ initialised on import, and the top-level names of the GStreamer module."""
 
 import abc
 import importlib
+import importlib.util
 import pickle
 import pkgutil
 import subprocess
@@ -22,7 +23,13 @@ def run(code, *options):
     return subprocess.run([sys.executable, *options, "-c", code], capture_output=True, text=True, timeout=60)
 
 
-MODULES = ["vantle"] + sorted(m.name for m in pkgutil.walk_packages(vantle.__path__, "vantle."))
+MODULES = [
+    # vantle.ray needs the `ray` extra, which an environment may lack.
+    pytest.param(name, marks=pytest.mark.skipif(importlib.util.find_spec("ray") is None, reason="no ray"))
+    if name == "vantle.ray"
+    else name
+    for name in ["vantle"] + sorted(m.name for m in pkgutil.walk_packages(vantle.__path__, "vantle."))
+]
 
 
 @pytest.mark.parametrize("module", MODULES)
@@ -190,3 +197,35 @@ def test_errors_of_modules_loaded_after_gstreamer_do_not_crash():
     )
     result = run(code)
     assert (result.returncode, result.stdout) == (0, "TimeoutError\nInvalidRuntimeOptionError\nTypeError\n")
+
+
+# A missing PyGObject, and typelibs that the bindings cannot find.
+HIDE_GI = "sys.modules['gi'] = None\n"
+REFUSE_NAMESPACES = (
+    "import gi\n"
+    "def refuse(namespace, version):\n"
+    "    raise ValueError(f'Namespace {namespace} not available')\n"
+    "gi.require_version = refuse\n"
+)
+
+
+@pytest.mark.parametrize(
+    "prelude, error, cause, named",
+    [
+        (HIDE_GI, "ModuleNotFoundError", "ModuleNotFoundError", "python3-gi"),
+        (REFUSE_NAMESPACES, "ImportError", "ValueError", "gir1.2-gstreamer-1.0"),
+    ],
+)
+def test_missing_bindings_name_the_system_packages(prelude, error, cause, named):
+    code = (
+        f"import sys\n{prelude}"
+        "try:\n"
+        "    import vantle\n"
+        "except ImportError as error:\n"
+        "    print(type(error).__name__, type(error.__cause__).__name__)\n"
+        "    print(error)\n"
+    )
+    result = run(code)
+    kind, _, text = result.stdout.partition("\n")
+    assert (result.returncode, kind) == (0, f"{error} {cause}")
+    assert named in text and "--system-site-packages" in text

@@ -39,7 +39,9 @@ inline void init_url_factory(bridge::Call& c) {
 }
 
 // `pipeline = self._new_pipeline(); self._attach_appsink(pipeline)`: the Pipeline named after
-// the URL, the watcher on its bus, the appsink with its drop policy, before any source exists.
+// the URL with the caller's watcher as its bus watch, and the appsink with its drop policy,
+// before any source exists. The watch serves a caller that runs a GLib main loop; a caller that
+// reads the bus itself (the stream reader) removes it once build() returns.
 inline bridge::Object new_pipeline_with_appsink(bridge::Handle self) {
     bridge::Object pipeline = self.method("_new_pipeline");
     self.method("_attach_appsink", {pipeline});
@@ -102,6 +104,9 @@ inline void import_url_factory_names(bridge::ModuleBuilder& m) {
     m.from_import("vantle.utils.gstreamer", {"Pipeline"});
     import_base(m);
 }
+// The watcher is called by the main loop that iterates the thread-default main context of the
+// thread that called build(), with each message of the pipeline's bus: that loop's way of
+// hearing of errors and the end of the stream.
 #define VANTLE_WATCHER_AND_KEYFRAMES_DOC                                   \
     ":param pipeline_watcher: Function to connect to the pipeline's bus\n" \
     ":param keyframes_only: If True, only keyframes will be decoded\n"

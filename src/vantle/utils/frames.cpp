@@ -15,6 +15,9 @@ namespace {
 Object framerate_from_structure(Call& c) {
     auto [valid, numerator, denominator] = unpack_triple(c.arg(0).method("get_fraction", {text("framerate")}));
     if (!valid.truthy()) {
+        // No rate, or not a single fraction: a list or range of rates in caps not yet fixed. The
+        // text's "normalize" is no function of the package; it means that the caller must fix
+        // the caps to one rate before the call. The text stays word for word: callers match it.
         raise(Handle(PyExc_RuntimeError),
               "Unsupported framerate format. This should have been taken care of by normalize");
     }

@@ -320,6 +320,9 @@ const FunctionSpec release_resources_spec{
     .qualname = "Pipeline.release_resources",
 };
 
+// The `timeout` of both waits is annotated `int`, the text that callers and help() have always
+// seen, and is not enforced: any number of seconds works, a float included, since it only sets
+// a Timeout's budget. The stub therefore says float.
 const FunctionSpec wait_until_playing_spec{
     .name = "wait_until_playing",
     .params = {{"self"}, {"timeout", "int"}},
