@@ -1,26 +1,19 @@
-"""Live sources for bench/run_all.py, each server a process of its own, so that its CPU time and
-its pacing stay apart from the benchmark and from the readers measured. A server's first line
-of output is its base URL.
+"""Live cameras for bench/run_all.py, each server a process of its own (its CPU time and pacing
+apart from the benchmark and from the readers measured); its first line of output is its URL.
 
-    python bench/live.py http --mjpeg FILE --h264 FILE [--fps 15]
-    python bench/live.py rtsp [--cameras 16] [--fps 15]
+    python bench/live.py http MJPEG_FILE H264_FILE FPS
+    python bench/live.py rtsp CAMERAS FPS
 
-http: every connection to /mjpeg/<n>?run=R (the JPEG pictures of FILE as multipart/x-mixed-
-replace, each part with its Content-Length, as cameras send them) or /h264/<n>?run=R (the
-Matroska of FILE, frame by frame, as one response without a length) starts at the stream's
-first frame and is paced in real time from its own start: part i leaves at start + i / fps.
-Its send time (time.time() once the write returned) is logged; /log?run=R gives them as JSON
-{path: [[send times] of each connection]}. Frame i a reader delivers from a connection
-(dropping none) is part i of it.
-
-rtsp: /cam<n> for n < cameras, each a live 640x360 H.264 camera (x264 tune=zerolatency: no
-B-frames) made for its client. Every picture carries the moment it went to the encoder
-(draw_stamp), which stamp_age reads back from the decoded BGR frame.
+http: /mjpeg/<n>?run=R (the JPEG pictures as multipart/x-mixed-replace, each part with its
+Content-Length) and /h264/<n>?run=R (the Matroska frame by frame, one response without a length),
+every connection from the first frame, paced from its own start (part i leaves at start + i / fps).
+/log?run=R gives the send times (once the write returned): {path: [[times] of each connection]}.
+rtsp: /cam<n>, live 640x360 H.264 cameras (x264 tune=zerolatency) made for each client, every
+picture stamped with the moment it goes to the encoder (draw_stamp; stamp_age reads it back).
 """
 
 from __future__ import annotations
 
-import argparse
 import itertools
 import json
 import socket
@@ -30,7 +23,7 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
-from typing import Any, Dict, List, Sequence, Tuple
+from typing import Any, List, Tuple
 from urllib.parse import parse_qsl, urlsplit
 
 import numpy as np
@@ -39,19 +32,18 @@ BOUNDARY = "vantleframe"
 WIDTH, HEIGHT = 640, 360
 # A reader must have delivered every frame sent at least this many seconds ago.
 GRACE = 1.0
-# The stamp: time.time() in microseconds modulo 2**40 (12 days), one bit per 16x16 block along
-# the top of the picture, most significant first: white for 1, black for 0, grey chroma. Whole
-# macroblocks of flat colour come through any sensible encoding intact.
+# The stamp: time.time() in microseconds modulo 2**40 (12 days), a bit a 16x16 block along the top
+# of the picture, most significant first: white for 1, black for 0. Whole macroblocks of flat grey
+# come through any sensible encoding intact.
 STAMP_BITS = 40
 BLOCK = 16
 
 
 def draw_stamp(i420: np.ndarray) -> None:
     """Stamps the current time into an I420 picture of WIDTH x HEIGHT (a flat uint8 array)."""
-    micros = int(time.time() * 1e6) % (1 << STAMP_BITS)
-    bits = np.array([(micros >> (STAMP_BITS - 1 - k)) & 1 for k in range(STAMP_BITS)], np.uint8)
-    luma = i420[: WIDTH * HEIGHT].reshape(HEIGHT, WIDTH)
-    luma[:BLOCK, : BLOCK * STAMP_BITS] = np.repeat(16 + 219 * bits, BLOCK)
+    bits = (int(time.time() * 1e6) >> np.arange(STAMP_BITS - 1, -1, -1)) & 1
+    i420[: WIDTH * HEIGHT].reshape(HEIGHT, WIDTH)[:BLOCK] = np.repeat(16 + 219 * bits, BLOCK)
+    i420[WIDTH * HEIGHT :].reshape(2, HEIGHT // 2, WIDTH // 2)[:, : BLOCK // 2] = 128  # grey chroma
 
 
 def stamp_age(image: np.ndarray, now: float) -> float:
@@ -76,32 +68,6 @@ class LiveServer:
             self.process.terminate()
         self.process.wait(timeout=30)
         self.process.stdout.close()  # type: ignore[union-attr]
-
-
-def make_media(frames: int, fps: int) -> Dict[str, Path]:
-    """The pictures of the HTTP cameras, made once and cached: moving colour bars at WIDTH x
-    HEIGHT as 150 JPEG pictures (sent over and over) and as `frames` frames of H.264 for live
-    streaming (no B-frames, no look-ahead, a keyframe every 2 s) in streamable Matroska."""
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-    from support.media import CATALOGUE, MediaRecipe, ProbedRecipe, default_cache_dir, generate
-
-    def recipe(like: str, name: str, count: int, **changes: Any) -> ProbedRecipe:
-        fields = {k: getattr(CATALOGUE[like], k) for k in MediaRecipe.__dataclass_fields__}
-        fields.update(name=name, width=WIDTH, height=HEIGHT, frames=count, fps=fps, **changes)
-        return ProbedRecipe(**fields, motion="horizontal-speed=4")
-
-    x264 = f"x264enc tune=zerolatency speed-preset=veryfast bitrate=800 key-int-max={2 * fps}"
-    recipes = {
-        "mjpeg": recipe("mjpeg_multipart", "bench_live_mjpeg_360p", 150),
-        "h264": recipe(
-            "h264_mkv",
-            f"bench_live_h264_360p_{frames}",
-            frames,
-            encoder=f"{x264} option-string=scenecut=0",
-            muxer="h264parse ! matroskamux streamable=true",
-        ),
-    }
-    return {key: generate(r, default_cache_dir()) for key, r in recipes.items()}
 
 
 def _vint(data: bytes, offset: int, keep_marker: bool) -> Tuple[int, int]:
@@ -165,14 +131,9 @@ class _HTTPHandler(BaseHTTPRequestHandler):
         sent: List[float] = []
         with server.lock:
             server.logs.setdefault((run, url.path), []).append(sent)
-        start = time.monotonic()
-        for i in range(len(server.h264)):
-            if kind == "mjpeg":
-                jpeg = server.mjpeg[i % len(server.mjpeg)]
-                head = f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(jpeg)}\r\n\r\n"
-                part = head.encode() + jpeg + b"\r\n"
-            else:
-                part = server.h264[i]
+        start, parts = time.monotonic(), server.parts[kind]
+        for i in range(len(server.parts["h264"])):
+            part = parts[i % len(parts)]
             time.sleep(max(0.0, start + i / server.fps - time.monotonic()))
             try:
                 self.wfile.write(part)
@@ -187,8 +148,10 @@ def serve_http(mjpeg: Path, h264: Path, fps: float) -> None:
 
     server: Any = ThreadingHTTPServer(("127.0.0.1", 0), _HTTPHandler)
     server.daemon_threads = True
-    server.mjpeg = split_multipart(mjpeg.read_bytes(), MULTIPART_BOUNDARY)
-    server.h264 = mkv_frames(h264.read_bytes())
+    head = f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {{}}\r\n\r\n"
+    jpegs = split_multipart(mjpeg.read_bytes(), MULTIPART_BOUNDARY)
+    server.parts = {"mjpeg": [head.format(len(j)).encode() + j + b"\r\n" for j in jpegs]}
+    server.parts["h264"] = mkv_frames(h264.read_bytes())
     server.fps, server.lock, server.logs = fps, threading.Lock(), {}
     print(f"http://127.0.0.1:{server.server_address[1]}", flush=True)
     server.serve_forever()
@@ -204,21 +167,13 @@ def serve_rtsp(cameras: int, fps: int) -> None:
 
     Gst.init(None)
     caps = f"video/x-raw,format=I420,width={WIDTH},height={HEIGHT},framerate={fps}/1"
-    # Two seconds of moving colour bars, played in a loop, the stamp's area grey in the chroma.
-    bars = Gst.parse_launch(
-        f"videotestsrc num-buffers={2 * fps} horizontal-speed=4 ! {caps} ! appsink name=s"
-    )
-    bars.set_state(Gst.State.PLAYING)
+    # Two seconds of moving colour bars, played in a loop.
+    src = Gst.parse_launch(f"videotestsrc num-buffers={2 * fps} horizontal-speed=4 ! {caps} ! appsink name=s")
+    src.set_state(Gst.State.PLAYING)
     pictures: List[np.ndarray] = []
-    while (sample := bars.get_by_name("s").try_pull_sample(10 * Gst.SECOND)) is not None:
-        buffer = sample.get_buffer()
-        picture = np.frombuffer(buffer.extract_dup(0, buffer.get_size()), np.uint8).copy()
-        for plane in range(2):
-            start = WIDTH * HEIGHT * (4 + plane) // 4
-            chroma = picture[start : start + WIDTH * HEIGHT // 4].reshape(HEIGHT // 2, WIDTH // 2)
-            chroma[: BLOCK // 2] = 128
-        pictures.append(picture)
-    bars.set_state(Gst.State.NULL)
+    while (sample := src.get_by_name("s").try_pull_sample(10 * Gst.SECOND)) is not None:
+        pictures.append(np.frombuffer(sample.get_buffer().extract_dup(0, WIDTH * HEIGHT * 3 // 2), np.uint8))
+    src.set_state(Gst.State.NULL)
 
     def feed(_factory: Any, media: Any) -> None:
         src, stop = media.get_element().get_by_name("src"), threading.Event()
@@ -242,10 +197,9 @@ def serve_rtsp(cameras: int, fps: int) -> None:
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")
     server.set_service("0")
-    launch = (
-        f"( appsrc name=src is-live=true format=time do-timestamp=true caps={caps} ! x264enc "
-        f"tune=zerolatency speed-preset=ultrafast bitrate=800 key-int-max={2 * fps} ! rtph264pay name=pay0 pt=96 )"
-    )
+    launch = f"( appsrc name=src is-live=true format=time do-timestamp=true caps={caps} ! x264enc tune="
+    launch += f"zerolatency speed-preset=ultrafast bitrate=800 key-int-max={2 * fps} ! rtph264pay name=pay0 "
+    launch += "pt=96 )"
     for n in range(cameras):
         factory = GstRtspServer.RTSPMediaFactory()
         factory.set_launch(launch)
@@ -258,19 +212,8 @@ def serve_rtsp(cameras: int, fps: int) -> None:
     GLib.MainLoop().run()
 
 
-def main(argv: Sequence[str]) -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("kind", choices=["http", "rtsp"])
-    parser.add_argument("--mjpeg", type=Path, help="multipartmux output of JPEG pictures")
-    parser.add_argument("--h264", type=Path, help="H.264 in Matroska, written for streaming")
-    parser.add_argument("--cameras", type=int, default=16)
-    parser.add_argument("--fps", type=int, default=15)
-    args = parser.parse_args(argv)
-    if args.kind == "http":
-        serve_http(args.mjpeg, args.h264, args.fps)
-    else:
-        serve_rtsp(args.cameras, args.fps)
-
-
 if __name__ == "__main__":
-    main(sys.argv[1:])
+    if sys.argv[1] == "http":  # http MJPEG H264 FPS
+        serve_http(Path(sys.argv[2]), Path(sys.argv[3]), int(sys.argv[4]))
+    else:  # rtsp CAMERAS FPS
+        serve_rtsp(int(sys.argv[2]), int(sys.argv[3]))

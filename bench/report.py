@@ -10,6 +10,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 MB = 1024 * 1024
 Run = Dict[str, Any]
+Metric = Callable[[Run], float]
 Column = Tuple[str, Callable[[List[Run]], str]]
 
 
@@ -25,8 +26,8 @@ def fps(run: Run) -> float:
     return run["frames"] / run["wall"]
 
 
-def steady(key: str) -> Callable[[Run], float]:
-    """Milliseconds of `key` (cpu, wall) per frame after the first (the open left out)."""
+def steady(key: str) -> Metric:
+    """Milliseconds of `key` (cpu, wall) a frame after the first (the open left out)."""
     return lambda r: 1000 * (r[key] - r["first"][key]) / (r["frames"] - 1) if r.get("first") else math.nan
 
 
@@ -34,7 +35,7 @@ def steady_fps(run: Run) -> float:
     return 1000 / steady("wall")(run)
 
 
-def values(runs: Sequence[Run], metric: Callable[[Run], float]) -> List[float]:
+def values(runs: Sequence[Run], metric: Metric) -> List[float]:
     found = [metric(run) for run in runs if run["frames"]]
     return [v for v in found if v == v]  # NaN: a figure the row does not have
 
@@ -43,7 +44,7 @@ def med(numbers: Sequence[float]) -> Optional[float]:
     return statistics.median(numbers) if numbers else None
 
 
-def median(runs: Sequence[Run], metric: Callable[[Run], float]) -> Optional[float]:
+def median(runs: Sequence[Run], metric: Metric) -> Optional[float]:
     return med(values(runs, metric))
 
 
@@ -57,22 +58,17 @@ def ratio(a: Optional[float], b: Optional[float]) -> str:
     return f"{a / b:.2f}x" if a is not None and b else "n/a"
 
 
-def load_range(runs: Sequence[Run]) -> str:
-    loads = [run["load"] for run in runs]
-    return f"{min(loads):.1f}–{max(loads):.1f}" if loads else "n/a"
-
-
-# Columns of a table of rows (name -> runs): a header and what to write for a row's runs.
-def col(header: str, metric: Callable[[Run], float], digits: int = 2) -> Column:
+# Columns of a table of rows (name -> runs): a header, and what to write for a row's runs.
+def col(header: str, metric: Metric, digits: int = 2) -> Column:
     return header, lambda runs: fmt(values(runs, metric), digits)
 
 
-def vs(header: str, metric: Callable[[Run], float], base: Sequence[Run]) -> Column:
+def vs(header: str, metric: Metric, base: Sequence[Run]) -> Column:
     return header, lambda runs: ratio(median(runs, metric), median(base, metric))
 
 
-PEAK: Column = ("peak RSS MB", lambda runs: f"{max(run['max_rss'] for run in runs) / MB:.0f}")
-LOAD: Column = ("load", load_range)
+PEAK: Column = ("peak RSS MB", lambda runs: f"{max([r['max_rss'] for r in runs] or [math.nan]) / MB:.0f}")
+LOAD: Column = ("load", lambda rs: "–".join(f"{f([r['load'] for r in rs] or [0]):.1f}" for f in (min, max)))
 
 
 class Report:
@@ -84,84 +80,78 @@ class Report:
         self.panels: List[Callable[[Any], None]] = []
 
     def section(self, title: str, *paragraphs: str) -> None:
-        number = sum(1 for line in self.body if line.startswith("## ")) + 1
-        self.body += [f"## {number}. {title}", ""]
+        self.body += [f"## {sum(line.startswith('## ') for line in self.body) + 1}. {title}", ""]
         self.text(*paragraphs)
 
     def text(self, *paragraphs: str) -> None:
-        for paragraph in paragraphs:
-            self.body += [paragraph, ""]
+        self.body += [line for paragraph in paragraphs for line in (paragraph, "")]
 
     def grid(self, header: Sequence[str], lines: Sequence[Sequence[str]]) -> None:
         self.body += [f"| {' | '.join(header)} |", "|" + "---|" * len(header)]
         self.body += [f"| {' | '.join(line)} |" for line in lines] + [""]
 
     def table(self, rows: Dict[str, List[Run]], columns: Sequence[Column], first: str = "contender") -> None:
-        found = {name: runs for name, runs in rows.items() if runs}
-        self.grid(
-            [first, *(c[0] for c in columns)],
-            [[n, *(c[1](runs) for c in columns)] for n, runs in found.items()],
-        )
+        lines = [[name, *(c[1](runs) for c in columns)] for name, runs in rows.items() if runs]
+        self.grid([first, *(c[0] for c in columns)], lines)
 
     def target(self, what: str, baseline: str, value: Optional[float], limit: float = math.nan,
                at_least: bool = False, figure: str = "", ok: Optional[bool] = None) -> str:  # fmt: skip
-        """Adds a target, met when `ok` or when `value` is within `limit` (a ratio unless `figure`
-        says otherwise), and returns its verdict."""
+        """Adds a target, met when `ok`, or when `value` is within `limit` (a ratio unless
+        `figure` says otherwise); returns its verdict."""
         if ok is None and value is not None and limit == limit:
             ok = value >= limit if at_least else value <= limit
         verdict = "n/a" if ok is None else "**met**" if ok else "**missed**"
-        self.targets.append(
-            (what, baseline, figure or (f"{value:.2f}x" if value is not None else "n/a"), verdict)
-        )
+        self.targets.append((what, baseline, figure or ratio(value, 1), verdict))
         return verdict
 
     def compare(self, what: str, limit: float, baseline: str, ours: List[Run], theirs: List[Run],
-                metric: Callable[[Run], float], at_least: bool = False) -> str:  # fmt: skip
-        """A target on the ratio of `metric`'s medians, ours to theirs; `what` holds {} for the limit."""
+                metric: Metric, at_least: bool = False) -> str:  # fmt: skip
+        """A target on the ratio of the medians of `metric`, ours to theirs ({} in `what`: the limit)."""
         a, b = median(ours, metric), median(theirs, metric)
-        return self.target(
-            what.format(limit), baseline, a / b if a is not None and b else None, limit, at_least
-        )
+        return self.target(what.format(limit), baseline, a and b and a / b, limit, at_least)
 
     def write(self, results: Dict[str, Any], out: Path) -> None:
-        out.mkdir(parents=True, exist_ok=True)
         before, after = results["states"][0], results["states"][-1]
+
+        def busy(state: Dict[str, Any]) -> str:
+            found = [f"`{p['command'][:60]}` {100 * p['cpu']:.0f} % of a core" for p in state["busy"]]
+            return f"({state['time']}): " + ("; ".join(found) or "none above 2 % of a core") + "."
+
         quick = "**Quick run** (smoke test: short clips, one repeat; not for conclusions). "
-        lines = [
-            "# Benchmarks",
-            "",
-            "vantle side by side with the limits of the stack and with its peers (OpenCV, PyAV), on one machine, "
-            "in one run. Every figure is also given as a ratio to its baseline.",
-            "",
-            "Produced by:",
-            "",
-            f"```\n{results['command']}\n```",
-            "",
-            (quick if results["quick"] else "")
-            + f"Each row was run {results['repeats']} times, every run a fresh process, the rows of a section "
-            "taking turns in a rotating order. Figures are median (min–max) over the runs. "
-            f"The whole run took {results['seconds'] / 60:.1f} minutes.",
-            "",
-            "## Targets",
-            "",
-            "| target | baseline | figure | |",
-            "|---|---|---|---|",
-            *[f"| {' | '.join(t)} |" for t in self.targets],
-            "",
-            "## Machine and load",
-            "",
-            f"- CPU: {results['cpu']}, {results['cores']} cores (shared with other workers: see the load).",
-            f"- Load average (1, 5, 15 min) before: {_load(before)}; after: {_load(after)}.",
-            f"- Busiest other processes before ({before['time']}): {_busy(before)}",
-            f"- Busiest other processes after ({after['time']}): {_busy(after)}",
-            "- Load average (1 min) at the start of each row's runs is given with each table.",
-            "- Versions: " + ", ".join(f"{k} {v}" for k, v in results["versions"].items()) + ".",
-            *[f"- {line}" for line in results["about"]],
-            "",
-            *self.body,
-        ]
+        load = [" / ".join(f"{x:.2f}" for x in state["load"]) for state in (before, after)]
+        head = f"""# Benchmarks
+
+vantle side by side with the limits of the stack and with its peers (OpenCV, PyAV), on one machine, \
+in one run. Every figure is also given as a ratio to its baseline.
+
+Produced by:
+
+```
+{results["command"]}
+```
+
+{quick * results["quick"]}Each row was run {results["repeats"]} times, every run a fresh process, the \
+rows of a section taking turns in a rotating order. Figures are median (min–max) over the runs. The \
+whole run took {results["seconds"] / 60:.1f} minutes.
+
+## Targets
+
+| target | baseline | figure | |
+|---|---|---|---|
+""" + "".join(f"| {' | '.join(t)} |\n" for t in self.targets) + f"""
+## Machine and load
+
+- CPU: {results["cpu"]}, {results["cores"]} cores (shared with other workers: see the load).
+- Load average (1, 5, 15 min) before: {load[0]}; after: {load[1]}.
+- Busiest other processes before {busy(before)}
+- Busiest other processes after {busy(after)}
+- Load average (1 min) at the start of each row's runs is given with each table.
+- Versions: {", ".join(f"{k} {v}" for k, v in results["versions"].items())}.
+"""  # fmt: skip
+        lines = [head + "".join(f"- {line}\n" for line in results["about"]), *self.body]
         for title, items in (("Not run", results["notes"]), ("Failures", results["failures"])):
             lines += [f"## {title}", "", *[f"- {item}" for item in items], ""] if items else []
+        out.mkdir(parents=True, exist_ok=True)
         (out / "benchmarks.md").write_text("\n".join(lines))
         self.chart(out / "benchmarks.png", results["quick"])
 
@@ -172,27 +162,26 @@ class Report:
         import matplotlib.pyplot as plt
 
         rows = max(1, math.ceil(len(self.panels) / 2))
-        fig, axes = plt.subplots(rows, 2, figsize=(13, 4.5 * rows), squeeze=False)
-        fig.suptitle("vantle benchmarks" + (" (quick run)" if quick else "") + ": medians of the runs")
+        fig, axes = plt.subplots(rows, 2, figsize=(15, 4.5 * rows), squeeze=False)
+        fig.suptitle("vantle benchmarks" + " (quick run)" * quick + ": medians of the runs")
         for ax, panel in zip(axes.flat, self.panels):
             panel(ax)
         for ax in list(axes.flat)[len(self.panels) :]:
             ax.axis("off")
-        fig.tight_layout()
+        fig.tight_layout(rect=(0, 0, 1, 0.98))
         fig.savefig(path, dpi=90)
         plt.close(fig)
 
 
-def bars(rows: Dict[str, List[Run]], metric: Callable[[Run], float], label: str, title: str):
-    """A panel: a bar a row (vantle's highlighted), from min to max of the runs."""
+def bars(rows: Dict[str, List[Run]], metric: Metric, label: str, title: str) -> Callable[[Any], None]:
+    """A panel: a bar a row (vantle's highlighted) from min to max of its runs, at their median."""
 
     def draw(ax: Any) -> None:
-        names = [name for name, runs in rows.items() if values(runs, metric)]
-        found = [values(rows[name], metric) for name in names]
-        middle = [statistics.median(v) for v in found]
-        spread = [[m - min(v) for m, v in zip(middle, found)], [max(v) - m for m, v in zip(middle, found)]]
-        colours = ["tab:orange" if "vantle" in name else "tab:blue" for name in names]
-        ax.barh(names, middle, xerr=spread, color=colours, capsize=3)
+        found = {name: values(runs, metric) for name, runs in rows.items() if values(runs, metric)}
+        middle = [statistics.median(v) for v in found.values()]
+        spread = [[m - min(v), max(v) - m] for m, v in zip(middle, found.values())]
+        colours = ["tab:orange" if "vantle" in name else "tab:blue" for name in found]
+        ax.barh(list(found), middle, xerr=list(zip(*spread)) or None, color=colours, capsize=3)
         ax.invert_yaxis()
         ax.set(xlabel=label, title=title)
         for y, m in enumerate(middle):
@@ -202,7 +191,7 @@ def bars(rows: Dict[str, List[Run]], metric: Callable[[Run], float], label: str,
 
 
 def curves(series: Dict[str, Tuple[Sequence[float], Sequence[float]]], xlabel: str, ylabel: str, title: str,
-           log_x: bool = False):  # fmt: skip
+           log_x: bool = False) -> Callable[[Any], None]:  # fmt: skip
     """A panel: a line a series (name -> (x, y))."""
 
     def draw(ax: Any) -> None:
@@ -214,13 +203,3 @@ def curves(series: Dict[str, Tuple[Sequence[float], Sequence[float]]], xlabel: s
         ax.legend(fontsize=8)
 
     return draw
-
-
-def _load(state: Dict[str, Any]) -> str:
-    return " / ".join(f"{x:.2f}" for x in state["load"])
-
-
-def _busy(state: Dict[str, Any]) -> str:
-    if not state["busy"]:
-        return "none above 2 % of a core."
-    return "; ".join(f"`{p['command'][:60]}` {100 * p['cpu']:.0f} % of a core" for p in state["busy"]) + "."
