@@ -336,8 +336,8 @@ def memory(bench: Any) -> None:
         figure, baseline = f"{above / held:.2f}x, growth {kept['growth'] / MB:+.1f} MB", f"{held / MB:.0f} MB"
         baseline += f"; after warm-up, {frames} frames"
         rep.target(what, f"{keep} frames = {baseline}", None, figure=figure, ok=ok)
-        rep.text(f"A caller keeping the last {keep} frames ({held / MB:.0f} MB of pictures), warm-up {warm_keep} "
-                 f"frames: RSS {above / MB:+.0f} MB above the run that drops every frame "
+        rep.text(f"A caller keeping the last {keep} frames ({held / MB:.0f} MB of pictures), warm-up "
+                 f"{warm_keep} frames: RSS {above / MB:+.0f} MB above the run that drops every frame "
                  f"({above / held:.2f}x what the kept frames hold), growth after warm-up "
                  f"{kept['growth'] / MB:+.1f} MB.")  # fmt: skip
     else:
