@@ -24,7 +24,7 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
-START = 60.0  # the longest wait for the first frame of every stream of a run
+START = 120.0  # the longest wait for the first frame of every stream of a run
 
 
 def process_state() -> Dict[str, int]:
