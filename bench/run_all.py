@@ -272,13 +272,11 @@ def main() -> None:
     media += f"{recipe.keyint} frames, {size:.1f} MB, made once and cached with `{recipe.pipeline('FILE')}`; "
     media += "served to every contender by one HTTP server on 127.0.0.1 (Range requests supported) in the "
     media += "benchmark's own process, as the other clips are."
-    cpu = next(line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if "model name" in line)
-    results = {
-        "command": "python bench/run_all.py" + "".join(f" {a}" for a in sys.argv[1:]),
-        **{"quick": args.quick, "repeats": bench.repeats, "versions": versions(), "cpu": cpu},
-        **{"cores": os.cpu_count(), "states": [*states, machine_state()], "about": [media]},
-        **{"seconds": time.monotonic() - started, "notes": bench.notes, "failures": bench.failures},
-    }
+    cpu = [line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")]
+    command = "python bench/run_all.py" + "".join(f" {a}" for a in sys.argv[1:])
+    results = dict(command=command, quick=args.quick, repeats=bench.repeats, versions=versions(),
+                   cpu=(cpu or ["?"])[0], cores=os.cpu_count(), states=[*states, machine_state()], about=[media],
+                   seconds=time.monotonic() - started, notes=bench.notes, failures=bench.failures)  # fmt: skip
     out = args.out or (scratch / "quick" if args.quick else ROOT / "docs")
     bench.report.write(results, out)
     stem = "results-quick" if args.quick else "results"
