@@ -275,8 +275,9 @@ def main() -> None:
     cpu = [line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")]
     command = "python bench/run_all.py" + "".join(f" {a}" for a in sys.argv[1:])
     results = dict(command=command, quick=args.quick, repeats=bench.repeats, versions=versions(),
-                   cpu=(cpu or ["?"])[0], cores=os.cpu_count(), states=[*states, machine_state()], about=[media],
-                   seconds=time.monotonic() - started, notes=bench.notes, failures=bench.failures)  # fmt: skip
+                   cpu=(cpu or ["?"])[0], cores=os.cpu_count(), states=[*states, machine_state()],
+                   about=[media], seconds=time.monotonic() - started, notes=bench.notes,
+                   failures=bench.failures)  # fmt: skip
     out = args.out or (scratch / "quick" if args.quick else ROOT / "docs")
     bench.report.write(results, out)
     stem = "results-quick" if args.quick else "results"
