@@ -9,7 +9,7 @@ again from there. The media is made once and cached (tests/support/media.py) and
 HTTP server on 127.0.0.1. Every run is a fresh process; the rows of a section take turns in an
 order that rotates, so that drifts in the machine's load reach them alike. The sections are
 bench/sections.py's (`--only fleet`: the camera fleet's). Writes DIR/benchmarks.md and .png (DIR:
-docs/, or bench/out/quick/ with --quick) and the raw figures as bench/out/results*.json.
+docs/; bench/out/quick/ or bench/out/only/ for --quick or --only runs) and bench/out/results*.json.
 """
 
 from __future__ import annotations
@@ -241,7 +241,8 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="a smoke run: short clips, one repeat")
     parser.add_argument("--repeats", type=int, help="runs of every row (default 3; 1 with --quick)")
     parser.add_argument("--out", type=Path, help="where benchmarks.md and .png go")
-    parser.add_argument("--only", nargs="+", choices=[*sections.SECTIONS, *sections.GROUPS], metavar="NAME")
+    names = [*sections.SECTIONS, *sections.GROUPS]
+    parser.add_argument("--only", nargs="+", choices=names, metavar="NAME", help="of " + ", ".join(names))
     args = parser.parse_args()
     ensure_environment()
 
@@ -278,7 +279,7 @@ def main() -> None:
                    cpu=(cpu or ["?"])[0], cores=os.cpu_count(), states=[*states, machine_state()],
                    about=[media], seconds=time.monotonic() - started, notes=bench.notes,
                    failures=bench.failures)  # fmt: skip
-    out = args.out or (scratch / "quick" if args.quick else ROOT / "docs")
+    out = args.out or (scratch / "quick" if args.quick else scratch / "only" if args.only else ROOT / "docs")
     bench.report.write(results, out)
     stem = "results-quick" if args.quick else "results"
     (scratch / f"{stem}.json").write_text(json.dumps({**results, **bench.raw}, default=str, indent=1))
