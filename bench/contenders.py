@@ -1,817 +1,422 @@
-"""The contenders of the benchmark suite, each run by bench/run_all.py in a process of its own.
+"""The contenders of bench/run_all.py, each run in a process of its own:
 
-    python bench/contenders.py KIND [--url URL] [--frames N] ...
+    python bench/contenders.py '{"kind": KIND, "lib": LIB, "url": URL, ...}'
 
-prints one JSON object on its last line of output. Every timed window starts just before the
-stream is opened (imports are done by then) and ends when the contender has what it was asked
-for; CPU time is the whole process's (time.process_time: every thread, GStreamer's and
-FFmpeg's included), wall time is time.perf_counter.
+runs KINDS[KIND] with the other keys as arguments and prints its figures as JSON. The timed window
+opens just before the first open, the imports done (with "spawned": at the spawn, so that start-up
+and imports count), and closes when the contender has what it asked for. CPU time is the whole
+process's. LIB: vantle (open_stream), opencv (cv2.VideoCapture with FFmpeg), pyav (av.open), pull
+(a launch string's appsink "main_sink" pulled in a bare loop with sample_to_ndarray), factory (the
+reader's own pipeline, built by its HTTP factory, pulled so); for many streams, loop (one
+open_streams loop) or any of the first three in a thread a stream.
 """
 
 from __future__ import annotations
 
-import argparse
+import collections
 import gc
 import json
 import os
-import resource
 import statistics
 import sys
+import threading
 import time
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from pathlib import Path
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+
+START = 120.0  # the longest wait for the first frame of every stream of a run
 
 
 def process_state() -> Dict[str, int]:
     """Resident memory (bytes), threads and open file descriptors of this process."""
-    fields = {}
     with open("/proc/self/status") as status:
-        for line in status:
-            key, _, value = line.partition(":")
-            if key in ("VmRSS", "Threads"):
-                fields[key] = int(value.split()[0])
-    return {
-        "rss": fields["VmRSS"] * 1024,
-        "threads": fields["Threads"],
-        "fds": len(os.listdir("/proc/self/fd")),
-    }
+        fields = dict(line.split(":", 1) for line in status)
+    rss, threads = int(fields["VmRSS"].split()[0]) * 1024, int(fields["Threads"])
+    return {"rss": rss, "threads": threads, "fds": len(os.listdir("/proc/self/fd"))}
 
 
 class Window:
-    """CPU and wall time since construction."""
+    """CPU and wall time since it was made."""
 
     def __init__(self) -> None:
-        self.cpu = time.process_time()
-        self.wall = time.perf_counter()
+        self.cpu, self.wall = time.process_time(), time.perf_counter()
 
     def elapsed(self) -> Dict[str, float]:
         return {"cpu": time.process_time() - self.cpu, "wall": time.perf_counter() - self.wall}
 
 
 def finish(window: Window, frames: int, **extra: Any) -> Dict[str, Any]:
-    result = {"frames": frames, **window.elapsed(), **extra}
-    result["max_rss"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    result.update(process_state())
-    return result
+    return {"frames": frames, **window.elapsed(), **extra, **process_state()}
 
 
-class Unsupported(Exception):
-    """The contender cannot run with this version of vantle; reported, not counted as a failure."""
+def pulled(pipeline: Any, sink: Any, convert: bool = True) -> Iterator[Any]:
+    """The samples of a pipeline's appsink (as arrays with `convert`) until none comes in 10 s."""
+    from vantle.utils.gstreamer import Gst, sample_to_ndarray
 
-
-# ----- reading every frame (or every keyframe) -----
-
-# The picture size of the `size` comparison, (width, height).
-SMALL = (640, 360)
-
-
-def vantle_frames(url: str, keyframes_only: bool = False, size: Optional[Tuple[int, int]] = None, **_: Any):
-    """Every frame (or keyframe) through the reader; with `size`, scaled by the reader (its `size`
-    option, where the reader has it)."""
-    from vantle import open_stream
-    from vantle.errors import InvalidRuntimeOptionError
-
-    frames, first = 0, None
-    window = Window()
-    options = {"size": size} if size else {}
-    try:
-        stream = open_stream(url, keyframes_only=keyframes_only, **options)
-    except (InvalidRuntimeOptionError, TypeError) as error:
-        if not size:
-            raise
-        raise Unsupported(f"open_stream has no size option: {error}") from None
-    with stream:
-        for frame in stream:
-            if size and frame.shape[:2] != (size[1], size[0]):
-                raise SystemExit(f"size={size} gave frames of shape {frame.shape}")
-            frames += 1
-            if first is None:
-                first = window.elapsed()
-    return finish(window, frames, first=first)
-
-
-def _pull_until_end(appsink: Any, window: Window, convert: Any) -> Tuple[int, Optional[float]]:
-    """Pulls samples until none comes within 10 s (the end), converting each with `convert`
-    when given; the number of frames and the time of the first."""
-    from gi.repository import Gst
-
-    frames, first = 0, None
-    while True:
-        sample = appsink.try_pull_sample(10 * Gst.SECOND)
-        if sample is None:
-            return frames, first
-        if convert is not None:
-            convert(sample)
-        frames += 1
-        if first is None:
-            first = window.elapsed()
-
-
-def vantle_pipeline_frames(url: str, convert: bool = False, props: str = "", **_: Any) -> Dict[str, Any]:
-    """The pipeline the reader uses, built by the same factory and pulled from its appsink in a
-    bare loop, with or without sample_to_ndarray: what the reader adds on top, by difference.
-
-    `props` (JSON, {name: value as gst-launch writes it}) are set on the decoder as it joins the
-    pipeline, over what the factory set: the decoder-settings sweep."""
-    from gi.repository import Gst
-
-    from vantle.pipeline_factories.http import HTTPPipelineFactory
-    from vantle.utils.gstreamer import sample_to_ndarray
-
-    settings = json.loads(props) if props else {}
-    decoders: List[str] = []
-
-    def on_element(_bin: Any, _sub_bin: Any, element: Any) -> None:
-        factory = element.get_factory()
-        if factory is not None and factory.list_is_type(Gst.ELEMENT_FACTORY_TYPE_DECODER):
-            for name, value in settings.items():
-                Gst.util_set_object_arg(element, name, value)
-            decoders.append(factory.get_name())
-
-    window = Window()
-    pipeline = HTTPPipelineFactory(url=url, pipeline_watcher=lambda *args: True, keyframes_only=False).build()
-    # The decoder joins once the stream's first bytes are parsed, long after build() returns.
-    pipeline.connect("deep-element-added", on_element)
-    appsink = pipeline.appsink
-    appsink.set_property("drop", False)
-    frames, first = _pull_until_end(appsink, window, sample_to_ndarray if convert else None)
-    result = finish(window, frames, first=first, decoders=decoders)
-    pipeline.set_state(Gst.State.NULL)
-    pipeline.release_resources()
-    if settings and not decoders:
-        raise SystemExit(f"no decoder was seen joining the pipeline: {settings} not applied")
-    return result
-
-
-def opencv_frames(url: str, resize: Optional[Tuple[int, int]] = None, **_: Any) -> Dict[str, Any]:
-    """OpenCV's frames; with `resize`, each shrunk to that size with area filtering, as a model's
-    input is made."""
-    import cv2
-
-    frames, first = 0, None
-    window = Window()
-    capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
-    if not capture.isOpened():
-        raise SystemExit(f"OpenCV could not open {url}")
-    while True:
-        ok, frame = capture.read()
-        if not ok:
-            break
-        if resize:
-            cv2.resize(frame, resize, interpolation=cv2.INTER_AREA)
-        frames += 1
-        if first is None:
-            first = window.elapsed()
-    result = finish(window, frames, first=first)
-    capture.release()
-    return result
-
-
-def _pyav_open(url: str, keyframes_only: bool = False, frame_threads: bool = False):
-    import av
-
-    container = av.open(url)
-    stream = container.streams.video[0]
-    if frame_threads:
-        # Frame and slice threads (PyAV's default is slice threads only).
-        stream.thread_type = "AUTO"
-    if keyframes_only:
-        stream.codec_context.skip_frame = "NONKEY"
-    return container, stream
-
-
-def pyav_frames(
-    url: str, keyframes_only: bool = False, frame_threads: bool = False, convert: bool = True, **_: Any
-) -> Dict[str, Any]:
-    """PyAV's frames as BGR arrays or, with convert=False, only decoded (the decoder alone)."""
-    frames, first = 0, None
-    window = Window()
-    container, stream = _pyav_open(url, keyframes_only, frame_threads)
-    for frame in container.decode(stream):
-        if convert:
-            frame.to_ndarray(format="bgr24")
-        frames += 1
-        if first is None:
-            first = window.elapsed()
-    result = finish(window, frames, first=first)
-    container.close()
-    return result
-
-
-# ----- the reader's own cost per frame -----
-
-# Tiny frames made in the process: what a frame costs beyond this is the code around the pull.
-# The reader's "{url}" fills a string property (progressreport's, silent).
-_TINY_LAUNCH = (
-    "videotestsrc num-buffers={frames} pattern=black ! video/x-raw,format=BGR,width=64,height=48,"
-    "framerate=1000/1 ! progressreport silent=true update-freq=3600 format={url} ! identity name=buffer_src "
-    "! appsink name=main_sink"
-)
-
-
-def overhead_reader(frames: int, **_: Any) -> Dict[str, Any]:
-    from vantle import open_stream
-
-    count, first = 0, None
-    launch = _TINY_LAUNCH.replace("{frames}", str(frames))
-    window = Window()
-    with open_stream("black", pipeline=launch) as stream:
-        for _frame in stream:
-            count += 1
-            if first is None:
-                first = window.elapsed()
-    return finish(window, count, first=first)
-
-
-def overhead_pull(frames: int, **_: Any) -> Dict[str, Any]:
-    """The same pipeline and appsink settings as the reader's, pulled in a bare loop."""
-    from gi.repository import Gst
-
-    from vantle.utils.gstreamer import sample_to_ndarray
-
-    window = Window()
-    pipeline = Gst.parse_launch(
-        _TINY_LAUNCH.replace("{frames}", str(frames)).replace("{url}", "black")
-        + " sync=false max-buffers=4 drop=false"
-    )
-    appsink = pipeline.get_by_name("main_sink")
     pipeline.set_state(Gst.State.PLAYING)
-    count, first = _pull_until_end(appsink, window, sample_to_ndarray)
-    result = finish(window, count, first=first)
-    pipeline.set_state(Gst.State.NULL)
-    return result
+    try:
+        while (sample := sink.try_pull_sample(10 * Gst.SECOND)) is not None:
+            yield sample_to_ndarray(sample) if convert else sample
+    finally:
+        pipeline.set_state(Gst.State.NULL)
 
 
-# ----- time to the first frame -----
+def arrays(lib: str, url: str, size: str = "", keyframes: int = 0, threads: int = 0, convert: int = 1,
+           pipeline: str = "", **_: Any) -> Iterator[Any]:  # fmt: skip
+    """The BGR arrays of one stream as LIB gives them. `size` (WxH): vantle's size option, or
+    cv2.resize with area filtering after OpenCV's read(); `keyframes`: vantle's keyframes_only,
+    PyAV's skip_frame="NONKEY"; `threads`: PyAV's thread_type="AUTO" (frame and slice threads);
+    `convert=0`: PyAV's frames or the samples as decoded; `pipeline`: the reader's launch string."""
+    shape = tuple(int(n) for n in size.split("x")) if size else None
+    if lib == "vantle":
+        from vantle import open_stream
 
+        options = {"size": shape, "pipeline": pipeline or None, "keyframes_only": bool(keyframes)}
+        with open_stream(url, **{k: v for k, v in options.items() if v}) as stream:
+            yield from stream
+    elif lib == "opencv":
+        import cv2
 
-def vantle_first(url: str, warm: int = 0, **_: Any) -> Dict[str, Any]:
-    from vantle import open_stream
-
-    if warm:
-        with open_stream(url) as stream:
-            stream.read()
-    window = Window()
-    stream = open_stream(url)
-    frame = stream.read()
-    result = finish(window, int(frame is not None))
-    stream.close()
-    return result
-
-
-def opencv_first(url: str, warm: int = 0, **_: Any) -> Dict[str, Any]:
-    import cv2
-
-    if warm:
         capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
-        capture.read()
-        capture.release()
-    window = Window()
-    capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
-    ok, _frame = capture.read()
-    result = finish(window, int(ok))
-    capture.release()
-    return result
+        try:
+            while (image := capture.read()[1]) is not None:
+                yield cv2.resize(image, shape, interpolation=cv2.INTER_AREA) if shape else image
+        finally:
+            capture.release()
+    elif lib == "pyav":
+        import av
+
+        with av.open(url) as container:
+            stream = container.streams.video[0]
+            if threads:
+                stream.thread_type = "AUTO"
+            if keyframes:
+                stream.codec_context.skip_frame = "NONKEY"
+            for frame in container.decode(stream):
+                yield frame.to_ndarray(format="bgr24") if convert else frame
+    elif lib == "pull":
+        from vantle.utils.gstreamer import Gst
+
+        built = Gst.parse_launch(url)
+        yield from pulled(built, built.get_by_name("main_sink"), bool(convert))
+    else:
+        from vantle.pipeline_factories.http import HTTPPipelineFactory
+
+        built = HTTPPipelineFactory(url=url, pipeline_watcher=lambda *a: True, keyframes_only=False).build()
+        built.appsink.set_property("drop", False)
+        yield from pulled(built, built.appsink, bool(convert))
+        built.release_resources()
 
 
-def pyav_first(url: str, warm: int = 0, **_: Any) -> Dict[str, Any]:
+def read_all(url: str, lib: str, limit: int = 0, warm: int = 0, spawned: float = 0.0, **options: Any) -> Dict:
+    """The frames of a stream (with `limit`, the first so many; with `warm`, after one open, read and
+    close in this process), the time of the first noted too."""
     if warm:
-        container, stream = _pyav_open(url)
-        next(iter(container.decode(stream))).to_ndarray(format="bgr24")
-        container.close()
+        read_all(url, lib, limit=1)
+    count, first = 0, None
     window = Window()
-    container, _stream = _pyav_open(url)
-    result = finish(window, _pyav_first_array(container))
-    container.close()
+    images = arrays(lib, url, **options)
+    for _ in images:
+        count += 1
+        first = first or window.elapsed()
+        if count == limit:
+            break
+    result = finish(window, count, first=first)
+    if spawned:
+        result.update(wall=time.monotonic() - spawned, cpu=time.process_time())
+    images.close()
     return result
 
 
-def _pyav_first_array(container: Any) -> int:
-    """Decodes the first frame of the container's video into a BGR array: 1, or 0 if there is none."""
-    for frame in container.decode(container.streams.video[0]):
-        frame.to_ndarray(format="bgr24")
-        return 1
-    return 0
-
-
-# ----- from process start to the first frame -----
-#
-# Run with nothing imported beforehand: the clock starts when run_all.py spawns the process
-# (--spawned, its time.monotonic(), which every process of the machine shares), so that the
-# interpreter's start-up and every import count.
-
-
-def _startup(spawned: float, frames: int) -> Dict[str, Any]:
-    startup = time.monotonic() - spawned
-    return {"frames": frames, "wall": startup, "cpu": time.process_time(), **process_state()}
-
-
-def vantle_startup(url: str, spawned: float, **_: Any) -> Dict[str, Any]:
-    from vantle import open_stream
-
-    stream = open_stream(url)
-    frame = stream.read()
-    result = _startup(spawned, int(frame is not None))
-    stream.close()
-    return result
-
-
-def opencv_startup(url: str, spawned: float, **_: Any) -> Dict[str, Any]:
-    import cv2
-
-    capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
-    ok, _frame = capture.read()
-    result = _startup(spawned, int(ok))
-    capture.release()
-    return result
-
-
-def pyav_startup(url: str, spawned: float, **_: Any) -> Dict[str, Any]:
-    import av
-
-    container = av.open(url)
-    result = _startup(spawned, _pyav_first_array(container))
-    container.close()
-    return result
-
-
-# ----- memory -----
-
-
-def vantle_memory(url: str, frames: int, every: int, keep: int = 0, **_: Any) -> Dict[str, Any]:
-    """Reads `frames` frames of an endless stream, noting RSS, threads and descriptors; the last
-    `keep` frames are kept, as a caller that holds on to recent frames does."""
-    import collections
-
-    from vantle import open_stream
-
-    samples: List[Dict[str, int]] = []
-    kept: collections.deque = collections.deque(maxlen=max(keep, 1))
-    count = frame_bytes = 0
-    window = Window()
-    with open_stream(url) as stream:
-        for frame in stream:
-            if keep:
-                kept.append(frame)
-            frame_bytes = frame.nbytes
-            count += 1
-            if count % every == 0:
-                samples.append({"frame": count, **process_state()})
-            if count >= frames:
-                break
-    return finish(window, count, samples=samples, frame_bytes=frame_bytes, keep=keep)
-
-
-def vantle_cycles(url: str, cycles: int, every: int, **_: Any) -> Dict[str, Any]:
-    """Opens a stream, reads one frame and closes it, `cycles` times, noting RSS, threads and
-    descriptors after a collection every `every` cycles."""
-    from vantle import open_stream
-
-    samples: List[Dict[str, int]] = []
-    window = Window()
-    got = 0
-    for cycle in range(1, cycles + 1):
-        with open_stream(url) as stream:
-            got += stream.read() is not None
-        if cycle % every == 0 or cycle == 1:
-            gc.collect()
-            samples.append({"cycle": cycle, **process_state()})
-    return finish(window, got, samples=samples)
-
-
-def _bare_pipeline(url: str):
-    """The reader's elements in a plain launch string: the baseline of the memory runs."""
-    from gi.repository import Gst
-
+def memory(url: str, lib: str, frames: int = 0, cycles: int = 0, every: int = 1, keep: int = 0,
+           **_: Any) -> Dict[str, Any]:  # fmt: skip
+    """Reads `frames` frames of an endless stream, keeping the last `keep` (as a caller that
+    holds recent frames does), or opens, reads one frame and closes `cycles` times (a collection
+    before each note), noting RSS, threads and descriptors every `every` frames or cycles."""
     from vantle import gst_plugins
 
     gst_plugins.register()
-    pipeline = Gst.parse_launch(
-        f"souphttpsrc location={url} ! decodebin ! queue max-size-buffers=2 max-size-bytes=0 "
-        "max-size-time=0 ! vantleconvert ! video/x-raw,format=BGR ! "
-        "appsink name=sink sync=false max-buffers=4 drop=false enable-last-sample=false"
-    )
-    pipeline.set_state(Gst.State.PLAYING)
-    return Gst, pipeline, pipeline.get_by_name("sink")
-
-
-def bare_memory(url: str, frames: int, every: int, **_: Any) -> Dict[str, Any]:
-    from vantle.utils.gstreamer import sample_to_ndarray
-
     samples: List[Dict[str, int]] = []
-    count = 0
+    kept: collections.deque = collections.deque(maxlen=keep or 1)
+    count = frame_bytes = 0
     window = Window()
-    Gst, pipeline, sink = _bare_pipeline(url)
-    while count < frames:
-        sample = sink.try_pull_sample(10 * Gst.SECOND)
-        if sample is None:
-            break
-        sample_to_ndarray(sample)
-        count += 1
-        if count % every == 0:
-            samples.append({"frame": count, **process_state()})
-    pipeline.set_state(Gst.State.NULL)
-    return finish(window, count, samples=samples)
-
-
-def bare_cycles(url: str, cycles: int, every: int, **_: Any) -> Dict[str, Any]:
-    from vantle.utils.gstreamer import sample_to_ndarray
-
-    samples: List[Dict[str, int]] = []
-    window = Window()
-    got = 0
     for cycle in range(1, cycles + 1):
-        Gst, pipeline, sink = _bare_pipeline(url)
-        sample = sink.try_pull_sample(10 * Gst.SECOND)
-        if sample is not None:
-            sample_to_ndarray(sample)
-            got += 1
-        pipeline.set_state(Gst.State.NULL)
-        del pipeline, sink, sample
+        images = arrays(lib, url)
+        count += next(images, None) is not None
+        images.close()
         if cycle % every == 0 or cycle == 1:
             gc.collect()
             samples.append({"cycle": cycle, **process_state()})
-    return finish(window, got, samples=samples)
-
-
-# ----- frame conversion -----
+    for image in arrays(lib, url) if frames else ():
+        kept.append(image if keep else None)
+        count, frame_bytes = count + 1, image.nbytes
+        if count % every == 0:
+            samples.append({"frame": count, **process_state()})
+        if count >= frames:
+            break
+    return finish(window, count, samples=samples, frame_bytes=frame_bytes)
 
 
 def frame_copy(rounds: int, **_: Any) -> Dict[str, Any]:
-    """sample_to_ndarray and sample_as_ndarray against one numpy copy, through bench_frames'
-    interleaved loop."""
-    import bench_frames
+    """sample_to_ndarray and sample_as_ndarray (its mapping released when its array is dropped,
+    within the timed call) against one numpy copy of the mapped bytes, in interleaved rounds with
+    the order rotating: per-size medians in seconds."""
+    import numpy as np
 
-    bench_frames.Gst.init(None)
-    sizes = {}
+    from vantle.utils.gstreamer import Gst, sample_as_ndarray, sample_to_ndarray
+
+    def numpy_copy(sample: Any) -> Any:
+        buffer = sample.get_buffer()
+        _, info = buffer.map(Gst.MapFlags.READ)
+        try:
+            return np.frombuffer(info.data, np.uint8).copy()
+        finally:
+            buffer.unmap(info)
+
+    ways, sizes = {"ours": sample_to_ndarray, "baseline": numpy_copy, "zero_copy": sample_as_ndarray}, {}
     for width, height in [(1920, 1080), (640, 480)]:
-        sample = bench_frames.pull_sample(width, height)
+        images = arrays("pull", f"videotestsrc num-buffers=1 ! video/x-raw,format=BGR,width={width},height="
+                        f"{height} ! appsink name=main_sink", convert=0)  # fmt: skip
+        sample, times = next(images), {name: [] for name in ways}
+        images.close()
         gc.collect()
         gc.disable()
-        try:
-            times = bench_frames.measure(sample, rounds)
-        finally:
-            gc.enable()
-        sizes[f"{width}x{height}"] = {name: statistics.median(values) / 1e6 for name, values in times.items()}
-    return {"sizes": sizes, **process_state()}
+        for turn in range(rounds + 5):  # the first five warm up
+            for name in list(ways)[turn % 3 :] + list(ways)[: turn % 3]:
+                start = time.perf_counter()
+                ways[name](sample)
+                times[name].append(time.perf_counter() - start)
+        gc.enable()
+        sizes[f"{width}x{height}"] = {name: statistics.median(t[5:]) for name, t in times.items()}
+    return {"frames": 1, "sizes": sizes}
 
 
 def convert_element(url: str, frames: int, passes: int, **_: Any) -> Dict[str, Any]:
-    """The converters of bench_convert on the stream's own decoded frames: `frames` frames are
-    decoded once and kept, then pushed `passes` times through appsrc ! CONVERTER ! fakesink.
-    The converters take turns, and the CPU time of the same pushes without a converter is
-    reported too, for subtraction."""
-    import bench_convert
-    import gi
-
-    gi.require_version("Gst", "1.0")
-    from gi.repository import Gst
-
+    """The stream's first `frames` decoded frames, kept, pushed `passes` times through
+    appsrc ! CONVERTER ! fakesink for each converter in turn ("source only": none)."""
     from vantle import gst_plugins
+    from vantle.utils.gstreamer import Gst
 
-    Gst.init(None)
-    if not gst_plugins.register():
-        raise SystemExit("the vantle GStreamer plugin is not available")
-
-    decoder = Gst.parse_launch(f"souphttpsrc location={url} ! decodebin ! appsink name=sink sync=false")
-    sink = decoder.get_by_name("sink")
-    decoder.set_state(Gst.State.PLAYING)
-    samples = []
-    while len(samples) < frames:
-        sample = sink.try_pull_sample(30 * Gst.SECOND)
-        if sample is None:
-            break
-        samples.append(sample)
-    decoder.set_state(Gst.State.NULL)
-    if not samples:
-        raise SystemExit("no decoded frames")
-    caps = samples[0].get_caps()
-    buffers = [s.get_buffer() for s in samples]
-
-    def push(converter: str) -> Dict[str, float]:
-        pipeline = Gst.parse_launch(
-            f"appsrc name=src format=time block=true max-buffers=4 ! {converter} fakesink sync=false"
-        )
+    gst_plugins.register()
+    decoding = f"souphttpsrc location={url} ! decodebin ! appsink name=main_sink sync=false"
+    decoded = arrays("pull", decoding, convert=0)
+    samples = [sample for _, sample in zip(range(frames), decoded)]
+    decoded.close()
+    caps, bgr, results = samples[0].get_caps(), "! video/x-raw,format=BGR !", {}
+    converters = {"source only": "", "videoconvert": f"videoconvert {bgr}",
+                  "vantleconvert n-threads=1": f"vantleconvert n-threads=1 {bgr}",
+                  "vantleconvert (default threads)": f"vantleconvert {bgr}",
+                  # Scaled in the input's format before conversion, against videoconvert's rescaling.
+                  "videoconvert + videoscale to 640x360": "videoscale method=bilinear ! "
+                  f"video/x-raw,width=640,height=360 ! videoconvert {bgr}",
+                  "vantleconvert width=640 height=360 n-threads=1": "vantleconvert width=640 height=360 "
+                  f"n-threads=1 {bgr}"}  # fmt: skip
+    for name, converter in converters.items():
+        pipeline = Gst.parse_launch(f"appsrc name=src format=time block=true ! {converter} fakesink")
         src = pipeline.get_by_name("src")
         src.set_property("caps", caps)
         pipeline.set_state(Gst.State.PLAYING)
         window = Window()
-        for _ in range(passes):
-            for buffer in buffers:
-                src.emit("push-buffer", buffer)
+        for sample in samples * passes:
+            src.emit("push-buffer", sample.get_buffer())
         src.emit("end-of-stream")
-        message = pipeline.get_bus().timed_pop_filtered(
-            60 * Gst.SECOND, Gst.MessageType.EOS | Gst.MessageType.ERROR
-        )
-        elapsed = window.elapsed()
+        ends = Gst.MessageType.EOS | Gst.MessageType.ERROR
+        end = pipeline.get_bus().timed_pop_filtered(60 * Gst.SECOND, ends)
+        results[name] = window.elapsed()
         pipeline.set_state(Gst.State.NULL)
-        if message is None or message.type != Gst.MessageType.EOS:
-            raise SystemExit(f"converter run failed: {converter}")
-        return elapsed
-
-    results: Dict[str, Any] = {name: push(fragment) for name, fragment in bench_convert.CONVERTERS.items()}
-    structure = caps.get_structure(0)
-    return {
-        "converters": results,
-        "frames": len(buffers) * passes,
-        "format": structure.get_string("format"),
-        "size": f"{structure.get_value('width')}x{structure.get_value('height')}",
-    }
+        if end is None or end.type != Gst.MessageType.EOS:
+            raise SystemExit(f"the {name} run failed")
+    picture = caps.get_structure(0)
+    size = f"{picture.get_value('width')}x{picture.get_value('height')}"
+    return {"frames": len(samples) * passes, "converters": results, "format": picture.get_string("format"),
+            "size": size}  # fmt: skip
 
 
-# ----- many recorded videos: one process against a local Ray cluster -----
-
-
-def _copies(url: str, copies: int) -> List[str]:
-    """`copies` URLs of the same clip (the query string makes each a video of its own)."""
-    return [f"{url}?copy={n}" for n in range(copies)]
-
-
-def _score(image: Any) -> float:
-    """What both sides do with every frame: a stand-in for a model, small next to decoding."""
+def score(image: Any) -> float:
+    """What is done with every frame of the videos: a stand-in for a model, small next to decoding."""
     return float(image[::16, ::16].mean())
 
 
-def _score_batch(batch: Dict[str, Any]) -> Dict[str, Any]:
+def score_batch(batch: Dict[str, Any]) -> Dict[str, Any]:
     import numpy as np
 
-    return {"source": batch["source"], "score": np.array([_score(image) for image in batch["image"]])}
+    return {"score": np.array([score(image) for image in batch["image"]])}
 
 
-def videos_sequential(url: str, copies: int, **_: Any) -> Dict[str, Any]:
-    from vantle import open_stream
-
-    frames = 0
-    window = Window()
-    for video in _copies(url, copies):
-        with open_stream(video) as stream:
-            for image in stream:
-                _score(image)
-                frames += 1
-    return finish(window, frames)
-
-
-def videos_ray(url: str, copies: int, reservation: bool = True, **_: Any) -> Dict[str, Any]:
-    """vantle.ray.read_frames over the videos, map_batches scoring each frame (fused into the read
-    tasks). The cluster is started, and its two workers have read a video each, before the window:
-    the figure is that of a running cluster. CPU time is the driver's alone (the work is done in
-    Ray's worker processes). Without `reservation`, Ray Data does not set aside resources per
-    operator (DataContext.op_resource_reservation_enabled)."""
+def videos(url: str, lib: str, copies: int, reservation: int = 1, **_: Any) -> Dict[str, Any]:
+    """`copies` videos (the clip under as many URLs), every frame scored: one after another in
+    this process (vantle), or by vantle.ray.read_frames(...).map_batches on a local cluster of two
+    CPUs (ray), started, and its workers warmed by two videos, before the window; the driver's CPU
+    time alone is counted there. `reservation=0`: Ray Data's per-operator reservation off."""
+    urls, count = [f"{url}?copy={n}" for n in range(copies)], 0
+    if lib == "vantle":
+        window = Window()
+        for video in urls:
+            for image in arrays("vantle", video):
+                score(image)
+                count += 1
+        return finish(window, count)
     import logging
 
     import ray
 
     import vantle.ray
 
-    ray.init(
-        num_cpus=2,
-        include_dashboard=False,
-        object_store_memory=2 * 1024**3,
-        logging_level=logging.WARNING,
-        log_to_driver=False,
-    )
-    context = ray.data.DataContext.get_current()
-    context.enable_progress_bars = False
-    context.op_resource_reservation_enabled = reservation
-    videos = _copies(url, copies)
+    ray.init(num_cpus=2, include_dashboard=False, object_store_memory=2 << 30, logging_level=logging.WARNING,
+             log_to_driver=False)  # fmt: skip
     try:
-        vantle.ray.read_frames(videos[:2]).map_batches(_score_batch).materialize()
-        frames = 0
+        context = ray.data.DataContext.get_current()
+        context.enable_progress_bars, context.op_resource_reservation_enabled = False, bool(reservation)
+        vantle.ray.read_frames(urls[:2]).map_batches(score_batch).materialize()
         window = Window()
-        dataset = vantle.ray.read_frames(videos).map_batches(_score_batch)
-        for batch in dataset.iter_batches(batch_size=None):
-            frames += len(batch["score"])
-        return finish(window, frames)
+        for batch in vantle.ray.read_frames(urls).map_batches(score_batch).iter_batches(batch_size=None):
+            count += len(batch["score"])
+        return finish(window, count)
     finally:
         ray.shutdown()
 
 
-# ----- many live streams: one open_streams loop against a reader per thread -----
-
-# The longest wait for every stream's first frame.
-LIVE_START = 30.0
-
-
-class _Deliveries:
-    """The frames each stream delivered, as (index, time.time() once in the consumer's hand),
-    and the window: from the moment every stream has delivered a frame, `seconds` long, with
-    the process's CPU time at both ends."""
-
-    def __init__(self, keys: List[str], seconds: float):
-        import threading
-
-        self.got: Dict[str, List[Tuple[int, float]]] = {key: [] for key in keys}
-        self.seconds = seconds
-        self.waiting = set(keys)
-        self.lock = threading.Lock()
-        self.started = threading.Event()  # every stream has delivered
-        self.opening = time.time()  # made just before the streams are opened
-        self.begin = self.end = 0.0
-        self.cpu = 0.0
-
-    def note(self, key: str, index: int, now: float) -> None:
-        self.got[key].append((index, now))
-        if self.waiting:
-            with self.lock:
-                self.waiting.discard(key)
-                if not self.waiting and not self.started.is_set():
-                    self.begin, self.cpu = now, time.process_time()
-                    self.end = now + self.seconds
-                    self.started.set()
-
-    def close_window(self) -> None:
-        self.cpu = time.process_time() - self.cpu
-
-
-def _live_sources(url: str, copies: int, run: str) -> Dict[str, str]:
-    """Key -> URL of the live streams of bench/live_streams.py: `copies` of each kind."""
-    return {f"{kind}/{n}": f"{url}/{kind}/{n}?run={run}" for kind in ("mjpeg", "h264") for n in range(copies)}
-
-
-def _percentiles(values: List[float]) -> Dict[str, float]:
-    ordered = sorted(values)
-    if not ordered:
-        return {}
-
-    def at(share: float) -> float:
-        return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
-
-    return {"p50": at(0.5), "p99": at(0.99), "max": ordered[-1], "count": len(ordered)}
-
-
-def _live_result(url: str, run: str, seen: _Deliveries) -> Dict[str, Any]:
-    """The frames delivered in the window against those the server sent, and each frame's
-    latency: from the server's send of part i of a connection to frame i in the consumer's hand."""
-    import urllib.request
-
-    from live_streams import GRACE
-
-    with urllib.request.urlopen(f"{url}/log?run={run}", timeout=30) as response:
-        log = json.load(response)
-    begin, end = seen.begin, seen.end
-    latency: Dict[str, List[float]] = {"all": [], "mjpeg": [], "h264": []}
-    streams = {}
-    for key, got in seen.got.items():
-        connections = log.get(f"/{key}", [])
-        sent = connections[0] if connections else []
-        indices = {index for index, _ in got}
-        due = [i for i, t in enumerate(sent) if t <= end - GRACE]
-        missing = sum(1 for i in due if i not in indices)
-        in_window = [(index, t) for index, t in got if begin <= t <= end]
-        for index, t in in_window:
-            if index < len(sent) and len(connections) == 1:
-                ms = 1000 * (t - sent[index])
-                latency["all"].append(ms)
-                latency[key.split("/")[0]].append(ms)
-        streams[key] = {
-            "sent": sum(1 for t in sent if begin <= t <= end),
-            "delivered": len(in_window),
-            "missing": missing,
-            "connections": len(connections),
-            # Indices the server never sent: frames not matched to their parts.
-            "unmatched": sum(1 for index in indices if index >= len(sent)),
-        }
-    return {
-        "frames": sum(s["delivered"] for s in streams.values()),
-        "wall": end - begin,
-        "cpu": seen.cpu,
-        "start": begin - seen.opening,
-        "streams": streams,
-        "latency_ms": {kind: _percentiles(values) for kind, values in latency.items()},
-    }
-
-
-def live_loop(url: str, copies: int, seconds: float, **_: Any) -> Dict[str, Any]:
-    """Every live stream in one open_streams loop (default options: every frame delivered)."""
-    import uuid
-
-    from vantle import open_streams
-
-    run = uuid.uuid4().hex
-    sources = _live_sources(url, copies, run)
-    seen = _Deliveries(list(sources), seconds)
-    with open_streams(sources) as streams:
-        for frame in streams:
-            now = time.time()
-            seen.note(frame.source, frame.index, now)
-            if seen.end and now >= seen.end:
-                seen.close_window()
-                break
-            if not seen.end and now - seen.opening > LIVE_START:
-                raise SystemExit(f"not every stream delivered within {LIVE_START} s: {sorted(seen.waiting)}")
-        errors = streams.errors
-    if errors or not seen.end or time.time() < seen.end:
-        raise SystemExit(f"the loop ended before its window did; errors: {errors}")
-    return _live_result(url, run, seen)
-
-
-def live_threads(url: str, copies: int, seconds: float, **_: Any) -> Dict[str, Any]:
-    """Every live stream read by an open_stream reader in a thread of its own."""
-    import threading
-    import uuid
-
-    from vantle import open_stream
-
-    run = uuid.uuid4().hex
-    sources = _live_sources(url, copies, run)
-    seen = _Deliveries(list(sources), seconds)
-    stop = threading.Event()
+def read_many(lib: str, urls: Dict[str, str], on_frame: Callable[[str, int, Any], bool]) -> None:
+    """Reads every stream of `urls` (key -> URL) with one open_streams loop (lib "loop", default
+    options: every frame delivered) or with LIB in a thread a stream, calling on_frame(key, index,
+    image) in the thread that has the frame, until every stream ends or on_frame returns True. A
+    stream that fails fails the run."""
     failures: List[str] = []
+    if lib == "loop":
+        from vantle import open_streams
 
-    def read(key: str, source: str) -> None:
+        with open_streams(urls) as streams:
+            for frame in streams:
+                if on_frame(frame.source, frame.index, frame.image):
+                    break
+            failures += [f"{key}: {error}" for key, error in streams.errors.items()]
+
+    def read(key: str) -> None:
         try:
-            with open_stream(source) as reader:
-                for frame in reader.frames():
-                    seen.note(key, frame.index, time.time())
-                    if stop.is_set():
-                        return
-        except Exception as error:  # noqa: BLE001 - reported by the main thread
+            images = arrays(lib, urls[key])
+            for index, image in enumerate(images):
+                if on_frame(key, index, image):
+                    break
+            images.close()
+        except BaseException as error:  # noqa: BLE001 - reported by the main thread
             failures.append(f"{key}: {error!r}")
-        if not stop.is_set():
-            failures.append(f"{key}: the stream ended before the window did")
 
-    threads = [threading.Thread(target=read, args=item, daemon=True) for item in sources.items()]
+    threads = [threading.Thread(target=read, args=(key,), daemon=True) for key in urls if lib != "loop"]
     for thread in threads:
         thread.start()
-    if not seen.started.wait(LIVE_START):
-        stop.set()
-        raise SystemExit(f"not every stream delivered within {LIVE_START} s: {sorted(seen.waiting)}")
-    time.sleep(max(0.0, seen.end - time.time()))
-    seen.close_window()
-    stop.set()
     for thread in threads:
-        thread.join(30)
+        thread.join()
     if failures:
-        raise SystemExit("; ".join(failures))
-    return _live_result(url, run, seen)
+        raise SystemExit("; ".join(failures[:5]))
 
 
-KINDS: Dict[str, Callable[..., Dict[str, Any]]] = {
-    "vantle": vantle_frames,
-    "vantle-keyframes": lambda **kw: vantle_frames(keyframes_only=True, **kw),
-    "vantle-pipeline": vantle_pipeline_frames,
-    "vantle-pipeline-arrays": lambda **kw: vantle_pipeline_frames(convert=True, **kw),
-    "opencv": opencv_frames,
-    "pyav": pyav_frames,
-    "pyav-threads": lambda **kw: pyav_frames(frame_threads=True, **kw),
-    "pyav-keyframes": lambda **kw: pyav_frames(keyframes_only=True, **kw),
-    "pyav-decode": lambda **kw: pyav_frames(frame_threads=True, convert=False, **kw),
-    "vantle-size": lambda **kw: vantle_frames(size=SMALL, **kw),
-    "opencv-resize": lambda **kw: opencv_frames(resize=SMALL, **kw),
-    "vantle-startup": vantle_startup,
-    "opencv-startup": opencv_startup,
-    "pyav-startup": pyav_startup,
-    "vantle-first": vantle_first,
-    "opencv-first": opencv_first,
-    "pyav-first": pyav_first,
-    "overhead-reader": overhead_reader,
-    "overhead-pull": overhead_pull,
-    "vantle-memory": vantle_memory,
-    "vantle-cycles": vantle_cycles,
-    "bare-memory": bare_memory,
-    "bare-cycles": bare_cycles,
-    "frame-copy": frame_copy,
-    "convert-element": convert_element,
-    "videos-sequential": videos_sequential,
-    "videos-ray": videos_ray,
-    "videos-ray-no-reservation": lambda **kw: videos_ray(reservation=False, **kw),
-    "live-loop": live_loop,
-    "live-threads": live_threads,
-}
+def fleet(url: str, lib: str, copies: int, **_: Any) -> Dict[str, Any]:
+    """`copies` copies of the clip (distinct URLs), every frame of each. RSS is noted once every
+    stream is open: readers in threads wait for one another after their first frame; the loop
+    notes it when every stream has given one."""
+    urls, counts, opened = {f"copy{n}": f"{url}?copy={n}" for n in range(copies)}, collections.Counter(), {}
+
+    def all_open() -> None:
+        opened.setdefault("rss", process_state()["rss"])
+
+    barrier = threading.Barrier(copies, action=all_open, timeout=START) if lib != "loop" else None
+
+    def on_frame(key: str, index: int, _image: Any) -> bool:
+        counts[key] += 1
+        if index == 0 and barrier is not None:
+            barrier.wait()
+        elif index == 0 and len(counts) == copies:
+            all_open()
+        return False
+
+    before = process_state()["rss"]
+    window = Window()
+    read_many(lib, urls, on_frame)
+    return finish(window, sum(counts.values()), rss_before=before, rss_open=opened.get("rss", 0))
 
 
-def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("kind", choices=sorted(KINDS))
-    parser.add_argument("--url")
-    parser.add_argument("--frames", type=int, default=0)
-    parser.add_argument("--every", type=int, default=250)
-    parser.add_argument("--cycles", type=int, default=0)
-    parser.add_argument("--rounds", type=int, default=300)
-    parser.add_argument("--passes", type=int, default=3)
-    parser.add_argument("--warm", type=int, default=0, help="open once before the timed open")
-    parser.add_argument("--keep", type=int, default=0, help="frames the memory run holds on to")
-    parser.add_argument("--props", default="", help="decoder properties, JSON (decoder-settings sweep)")
-    parser.add_argument("--spawned", type=float, help="time.monotonic() when the process was spawned")
-    parser.add_argument("--copies", type=int, default=1, help="how many videos (copies of the clip)")
-    parser.add_argument("--seconds", type=float, default=0, help="how long live streams are read")
-    args = parser.parse_args()
-    options = {k: v for k, v in vars(args).items() if k != "kind"}
-    # Imports the contender needs are made before its window opens, except where the window
-    # opens at the spawn.
-    if args.kind.endswith("-startup"):
-        pass
-    elif args.kind.startswith(("vantle", "overhead", "bare", "videos", "live")):
-        import vantle.stream_reader  # noqa: F401
-    elif args.kind.startswith("opencv"):
-        import cv2  # noqa: F401
-    elif args.kind.startswith("pyav"):
-        import av  # noqa: F401
-    try:
-        result = KINDS[args.kind](**options)
-    except Unsupported as reason:
-        result = {"frames": 0, "unsupported": str(reason)}
-    sys.stdout.write(json.dumps(result) + "\n")
+class LiveWindow:
+    """The frames of live streams, (index, time.time() in hand, stamp age) each by stream, and the
+    window: from `warm_up` s after every stream delivered a frame, `seconds` long, the process's CPU
+    time noted at both ends. `note` is read_many's on_frame: True once the window is over."""
 
+    def __init__(self, keys: List[str], seconds: float, warm_up: float, age: Optional[Callable]):
+        self.got: Dict[str, List[Tuple[int, float, float]]] = {key: [] for key in keys}
+        self.seconds, self.warm_up, self.age, self.lock = seconds, warm_up, age, threading.Lock()
+        self.opening, self.begin, self.cpu, self.done = time.time(), 0.0, 0.0, False
+
+    def note(self, key: str, index: int, image: Any) -> bool:
+        now = time.time()
+        self.got[key].append((index, now, self.age(image, now) if self.age else 0.0))
+        with self.lock:
+            if not self.begin and all(self.got.values()):
+                self.start, self.begin = now - self.opening, now + self.warm_up
+                self.end = self.begin + self.seconds
+            elif not self.begin and now - self.opening > START:
+                self.done = True  # the other readers stop too
+                raise SystemExit(f"not every stream delivered within {START} s")
+            elif self.begin and not self.cpu and now >= self.begin:
+                self.cpu = time.process_time()
+            elif self.cpu and not self.done and now >= self.end:
+                self.cpu, self.done = time.process_time() - self.cpu, True
+        return self.done
+
+    def result(self, log: Optional[Dict[str, List[List[float]]]]) -> Dict[str, Any]:
+        """The frames in the window and their latency: by their stamps, or by the server's `log`
+        (part i of a connection is frame i), by which every frame sent GRACE s before the end of
+        the window must have been delivered."""
+        from live import GRACE
+
+        latency: Dict[str, List[float]] = collections.defaultdict(list)
+        streams = {}
+        for key, got in self.got.items():
+            connections = (log or {}).get(f"/{key}", [[]])
+            sent, indices = connections[0], {index for index, _, _ in got}
+            window = [(index, t, age) for index, t, age in got if self.begin <= t <= self.end]
+            for index, t, age in window:
+                if log is None or (index < len(sent) and len(connections) == 1):
+                    for kind in ["all", *key.split("/")[:-1]]:
+                        latency[kind].append(1000 * (age if log is None else t - sent[index]))
+            missing = sum(t <= self.end - GRACE and i not in indices for i, t in enumerate(sent))
+            missing += sum(log is not None and i >= len(sent) for i in indices)  # frames never sent
+            streams[key] = {"delivered": len(window), "sent": sum(self.begin <= t <= self.end for t in sent),
+                            "missing": missing, "connections": len(connections)}  # fmt: skip
+        cuts = {k: statistics.quantiles(v, n=100) + [max(v)] for k, v in latency.items() if len(v) > 1}
+        percentiles = {k: {"p50": v[49], "p99": v[98], "max": v[-1]} for k, v in cuts.items()}
+        frames, start = sum(s["delivered"] for s in streams.values()), self.start
+        return {"frames": frames, "wall": self.seconds, "cpu": self.cpu, "start": start, "streams": streams,
+                "latency": percentiles}  # fmt: skip
+
+
+def live(url: str, lib: str, streams: List[str], seconds: float, warm_up: float = 0.0, **_: Any) -> Dict:
+    """The cameras of bench/live.py (`streams`: their paths) read for `seconds` after `warm_up`: over
+    HTTP, the latency by the server's log of the send times; over RTSP, by the stamps."""
+    import urllib.request
+    import uuid
+
+    from live import stamp_age
+
+    run, http = uuid.uuid4().hex, url.startswith("http")
+    seen = LiveWindow(streams, seconds, warm_up, None if http else stamp_age)
+    read_many(lib, {key: f"{url}/{key}" + f"?run={run}" * http for key in streams}, seen.note)
+    if not http:
+        return seen.result(None)
+    with urllib.request.urlopen(f"{url}/log?run={run}", timeout=30) as response:
+        return seen.result(json.load(response))
+
+
+KINDS = {"frames": read_all, "memory": memory, "frame-copy": frame_copy, "convert-element": convert_element,
+         "videos": videos, "fleet": fleet, "live": live}  # fmt: skip
 
 if __name__ == "__main__":
-    main()
+    options = json.loads(sys.argv[1])
+    sys.path.insert(0, str(Path(__file__).resolve().parent))
+    if "spawned" not in options:  # the imports are made before the window opens
+        import vantle.pipeline_factories.http  # noqa: F401
+        import vantle.utils.gstreamer  # noqa: F401
+        from vantle import open_stream, open_streams  # noqa: F401
+
+        __import__({"opencv": "cv2", "pyav": "av"}.get(options.get("lib"), "json"))
+    sys.stdout.write(json.dumps(KINDS[options.pop("kind")](**options)) + "\n")
+    sys.stdout.flush()
+    os._exit(0)  # readers in threads may still be closing streams that are done with
