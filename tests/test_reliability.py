@@ -322,3 +322,31 @@ def test_pictures_too_large_fail_before_any_is_decoded(media, http_server, tmp_p
     with pytest.raises(StreamSetupError) as raised:
         open_stream(url, timeout=10)
     assert raised.value.kind == "too-large" and "30000x30000" in str(raised.value)
+
+
+@pytest.mark.parametrize(
+    "frames_after_restart, expected",
+    [
+        # Failures in a row, frames for a moment after each restart: the pause doubles, to a minute.
+        ([1.0] * 9, [0.5, 1, 2, 4, 8, 16, 32, 60, 60]),
+        # A camera that drops now and then, delivering for a long stretch in between: never more
+        # than the first pause.
+        ([3600.0] * 4, [0.5, 0.5, 0.5, 0.5]),
+    ],
+)
+def test_reconnection_pause_doubles_over_failures_in_a_row_only(frames_after_restart, expected):
+    from vantle.stream_reader.backoff import Backoff
+
+    clock = [1000.0]
+    backoff = Backoff(0.5, rng=lambda: 0.5, clock=lambda: clock[0])  # no jitter
+    pauses, last_frame = [], None
+    for stretch in frames_after_restart:
+        pause = backoff.next_delay(last_frame)
+        pauses.append(pause)
+        clock[0] += pause
+        last_frame = clock[0] + stretch
+        clock[0] = last_frame
+    assert pauses == expected
+    # Jitter spreads the pauses of many cameras by up to a quarter either way.
+    spread = {Backoff(4.0, rng=lambda r=r: r).next_delay(None) for r in (0.0, 0.5, 0.999)}
+    assert min(spread) == 3.0 and max(spread) < 5.0 and len(spread) == 3
