@@ -71,7 +71,7 @@ SIGNATURES = [
     "R RTSPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
     "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None, "
     "max_frame_bytes: 'Optional[int]' = None, rtsp_transport: 'str' = 'auto', "
-    "latency: 'int' = 200)",
+    "latency: 'int' = 200, tcp_timeout: 'Optional[float]' = None)",
     "R RTSPPipelineFactory.build (self) -> 'Pipeline'",
     "F FilePipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
     "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None, "

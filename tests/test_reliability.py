@@ -21,8 +21,9 @@ from urllib.parse import urlsplit
 import pytest
 from support.http_server import refused_port
 from support.leaks import Resources
+from support.rtsp_server import HostileRTSPServer
 
-from vantle import StreamReader, open_stream, open_streams
+from vantle import StreamReader, StreamSet, open_stream, open_streams
 from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 from vantle.pipeline_factories.custom import CustomPipelineFactory
 from vantle.pipeline_factories.file import FilePipelineFactory
@@ -211,14 +212,16 @@ def test_ctrl_c_interrupts_every_wait_and_releases_everything(wait):
 
 def test_a_forked_child_gets_clear_errors_and_the_parent_reads_on():
     calls, parent = run_child("fork")
-    assert {name: kind for name, (kind, _) in calls.items()} == {
+    assert {name: kind for name, (kind, *_) in calls.items()} == {
         "read": "forked",
         "open": "forked",
         "iterate": "forked",
         "close": "returned",
         "close again": "returned",
+        "new stream": "forked",
     }
-    assert all(seconds < 0.1 for _, seconds in calls.values())
+    assert calls["new stream"][2]  # the error says what to do instead
+    assert all(seconds < 0.1 for _, seconds, *_ in calls.values())
     # The child ended, and the parent's camera kept its pace (30 a second).
     assert parent["status"] == 0 and parent["frames"] >= 30 and parent["seconds"] < 5
 
@@ -350,3 +353,82 @@ def test_reconnection_pause_doubles_over_failures_in_a_row_only(frames_after_res
     # Jitter spreads the pauses of many cameras by up to a quarter either way.
     spread = {Backoff(4.0, rng=lambda r=r: r).next_delay(None) for r in (0.0, 0.5, 0.999)}
     assert min(spread) == 3.0 and max(spread) < 5.0 and len(spread) == 3
+
+
+@pytest.fixture(scope="module")
+def hostile_rtsp():
+    server = HostileRTSPServer()
+    yield server
+    server.close()
+
+
+@pytest.mark.parametrize("mode", ["many-streams", "endless-describe"])
+def test_hostile_rtsp_servers_fail_in_time_without_a_crash(hostile_rtsp, mode):
+    # In a child: a crash of the process (as rtspsrc's set-up of thousands of streams gave)
+    # must show as one.
+    code = (
+        "import sys, time\nfrom vantle import open_stream\nstarted = time.monotonic()\n"
+        "try:\n    open_stream(sys.argv[1], timeout=2)\nexcept TimeoutError as error:\n"
+        "    print(error.kind, round(time.monotonic() - started, 2))\n"
+    )
+    child = subprocess.run(
+        [sys.executable, "-c", code, hostile_rtsp.url(mode)], capture_output=True, text=True, timeout=60
+    )
+    assert child.returncode == 0, child.stderr[-2000:]
+    kind, seconds = child.stdout.split()
+    assert kind == "timeout" and float(seconds) < 2 + 1.0
+
+
+def test_no_stream_holds_up_the_others(hostile_rtsp, http_server, live_mjpeg_url):
+    # Eight cameras at 15 frames a second among hostile servers, a refused port and an unknown
+    # host: no camera waits while the others are set up, fail, are looked into or brought down.
+    cameras = {f"camera{n}": f"{live_mjpeg_url}&camera={n}" for n in range(8)}
+    bad = {
+        "many": hostile_rtsp.url("many-streams"),
+        "endless": hostile_rtsp.url("endless-describe"),
+        "refused": f"http://127.0.0.1:{refused_port()}/clip.mp4",
+        "unknown": "http://camera.invalid/video.mjpg",
+    }
+    last: dict = {}
+    worst = 0.0
+    with open_streams({**cameras, **bad}, timeout=2, drop_frames=True) as streams:
+        started = time.monotonic()
+        for frame in streams:
+            now = time.monotonic()
+            if frame.source in last:
+                worst = max(worst, now - last[frame.source])
+            last[frame.source] = now
+            if now - started > 4.5:
+                break
+        errors = {key: error.kind for key, error in streams.errors.items()}
+    assert set(last) == set(cameras) and worst < 0.5, worst
+    assert errors == {
+        "many": "timeout",
+        "endless": "timeout",
+        "refused": "refused",
+        "unknown": "unknown-host",
+    }
+
+
+def test_close_while_a_set_starts_leaves_nothing_running(live_mjpeg_url, http_server):
+    resources = Resources.take()
+    streams = StreamSet({f"camera{n}": f"{live_mjpeg_url}&camera={n}" for n in range(20)})
+    outcome: dict = {}
+
+    def start() -> None:
+        try:
+            streams.open()
+            outcome["end"] = "opened"
+        except StreamSetupError as error:
+            outcome["end"] = error.kind
+
+    starting = threading.Thread(target=start)
+    starting.start()
+    time.sleep(0.05)  # some pipelines are built, others not yet
+    streams.close()
+    starting.join(10)
+    # Whichever thread was starting them, nothing of the set runs after close().
+    assert http_server.wait_until(lambda: http_server.live_streams == 0, timeout=5)
+    time.sleep(0.5)
+    assert http_server.live_streams == 0 and outcome["end"] in ("opened", "closed")
+    resources.assert_released(thread_slack=4)

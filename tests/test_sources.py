@@ -120,6 +120,27 @@ SOURCES = [
             "appsink name=main_sink"
         },
     ),  # fmt: skip
+    # Files as proxies, compressing and dynamic servers send them: without a length, in chunks.
+    # Each ends as a file does, with every frame, and is not read again for `reconnect`.
+    *(
+        Source(
+            f"http-chunked-{name}",
+            lambda f, name=name: f.media_url(name, shape="chunked"),
+            lambda f, name=name: f.media[name].path,
+            {"reconnect": 1},
+        )
+        for name in ("h264_mp4", "h264_mkv", "h264_ts")
+    ),
+    Source(  # fmt: skip
+        "rtsp-template",
+        lambda f: f.rtsp.url("/clip"),
+        lambda f: f.media["h264_mp4"].path,
+        {
+            "pipeline": "rtspsrc location={url} ! rtph264depay ! avdec_h264 ! videoconvert ! "
+            "appsink name=main_sink"
+        },
+        ends="disconnected",
+    ),
     Source(
         "rtsp-tcp",
         lambda f: f.rtsp.url("/clip"),
@@ -265,3 +286,18 @@ def test_a_failure_says_what_happened_within_a_second(case, request):
     assert SECRET not in f"{error} {error.url} {error.gst_message} {error.gst_debug}"
     if error.kind not in ("unsupported-source", "disconnected"):
         assert error.gst_message  # GStreamer's own text stays available
+
+
+def test_rtsp_behind_a_slow_consumer_lets_its_oldest_frames_go(rtsp, media):
+    # A camera cannot wait: what a slow consumer has not taken is let go, counted, rather than
+    # piled up without bound in the jitter buffer (drop_frames=False is for what can wait).
+    entry = media["h264_mp4"]
+    frames = 0
+    with pytest.raises(StreamSetupError) as raised:
+        with open_stream(rtsp.url("/clip"), rtsp_transport="tcp") as stream:
+            for _ in stream:
+                frames += 1
+                time.sleep(0.15)
+    assert raised.value.kind == "disconnected"
+    dropped = stream.stats.dropped
+    assert dropped > 0 and frames + dropped <= entry.frames

@@ -12,6 +12,10 @@ Routes (all GET and HEAD):
                               (then the connection closes early) or with K
     trickle&chunk=N&interval=S
                               N bytes every S seconds
+/files/<name>?shape=...       the same file, as other servers send it:
+    chunked                   without a length, in chunks (Transfer-Encoding: chunked), no Range
+    norange                   with its length, but Range ignored (always all of it, status 200)
+    lying                     as norange, though it announces Accept-Ranges
 /status/<code>                that status with a short text body (404, 500, 503, ...)
 /page.html                    an HTML page (status 200)
 /garbage?bytes=N&type=T&seed=X
@@ -179,9 +183,20 @@ class _Handler(BaseHTTPRequestHandler):
             data = data[: int(q["bytes"])]
             if q.get("length", "full") != "full":
                 declared = len(data)
+        shape = q.get("shape", "")
+        if shape == "chunked":
+            self._head(200, [("Content-Type", ctype), ("Transfer-Encoding", "chunked")])
+            if self.command != "HEAD":
+                for i in range(0, len(data), 32768):
+                    piece = data[i : i + 32768]
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                self.wfile.write(b"0\r\n\r\n")
+            return
         status, first, last = 200, 0, declared - 1
-        headers: List[Tuple[str, object]] = [("Content-Type", ctype), ("Accept-Ranges", "bytes")]
-        if "Range" in self.headers:
+        headers: List[Tuple[str, object]] = [("Content-Type", ctype)]
+        if shape != "norange":
+            headers.append(("Accept-Ranges", "bytes"))
+        if "Range" in self.headers and shape not in ("norange", "lying"):
             try:
                 r = parse_range(self.headers["Range"], declared)
             except ValueError:

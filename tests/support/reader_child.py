@@ -98,6 +98,8 @@ def fork(server: TestServer) -> dict:
             ("iterate", lambda: next(iter(reader))),
             ("close", reader.close),
             ("close again", reader.close),
+            # GStreamer's threads stayed in the parent: a stream of its own is refused at once.
+            ("new stream", lambda: open_stream(server.url("/live.mjpg", fps=30), timeout=2)),
         ]:
             started = time.monotonic()
             try:
@@ -105,6 +107,8 @@ def fork(server: TestServer) -> dict:
                 calls[name] = ["returned", time.monotonic() - started]
             except StreamSetupError as error:
                 calls[name] = [error.kind, time.monotonic() - started]
+                if name == "new stream":
+                    calls[name].append("'spawn'" in str(error))
         print(json.dumps(calls), flush=True)
         del reader, call  # collected: its finaliser must leave GStreamer alone too
         gc.collect()

@@ -19,6 +19,7 @@ import select
 import socket
 import subprocess
 import sys
+import threading
 import time
 from typing import Dict, Mapping, Optional, Tuple
 
@@ -150,3 +151,70 @@ if server.attach(None) == 0:
 print("{READY}", flush=True)
 GLib.MainLoop().run()
 """
+
+
+class HostileRTSPServer:
+    """An RTSP server of our own on 127.0.0.1 that answers as no camera should, in a thread of
+    this process: "many-streams" describes `count` video streams (and plays none), "endless-
+    describe" answers DESCRIBE with a length of 3.9 GB and no body. url(mode) names each."""
+
+    def __init__(self, count: int = 2000):
+        self.count = count
+        self._socket = socket.socket()
+        self._socket.bind(("127.0.0.1", 0))
+        self._socket.listen(64)
+        self.port = self._socket.getsockname()[1]
+        self._closed = False
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def url(self, mode: str) -> str:
+        return f"rtsp://127.0.0.1:{self.port}/{mode}"
+
+    def _serve(self) -> None:
+        while not self._closed:
+            try:
+                connection, _ = self._socket.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._answer, args=(connection,), daemon=True).start()
+
+    def _sdp(self) -> bytes:
+        lines = ["v=0", "o=- 0 0 IN IP4 127.0.0.1", "s=hostile", "c=IN IP4 127.0.0.1", "t=0 0"]
+        for index in range(self.count):
+            lines += ["m=video 0 RTP/AVP 96", "a=rtpmap:96 H264/90000", f"a=control:track{index}"]
+        return ("\r\n".join(lines) + "\r\n").encode()
+
+    def _answer(self, connection: socket.socket) -> None:
+        pending = b""
+        with connection:
+            while not self._closed:
+                try:
+                    data = connection.recv(65536)
+                except OSError:
+                    return
+                if not data:
+                    return
+                pending += data
+                while b"\r\n\r\n" in pending:
+                    head, pending = pending.split(b"\r\n\r\n", 1)
+                    lines = head.decode("latin-1").split("\r\n")
+                    method, path = lines[0].split()[:2]
+                    fields = dict(line.split(":", 1) for line in lines[1:] if ":" in line)
+                    fields = {name.strip().lower(): value.strip() for name, value in fields.items()}
+                    reply = f"RTSP/1.0 200 OK\r\nCSeq: {fields.get('cseq', '1')}\r\nSession: 1\r\n"
+                    body = b""
+                    if method == "DESCRIBE" and path.endswith("/endless-describe"):
+                        reply += "Content-Type: application/sdp\r\nContent-Length: 3900000000\r\n"
+                    elif method == "DESCRIBE":
+                        body = self._sdp()
+                        reply += f"Content-Type: application/sdp\r\nContent-Length: {len(body)}\r\n"
+                    elif method == "SETUP":
+                        reply += f"Transport: {fields.get('transport', '')};server_port=50000-50001\r\n"
+                    try:
+                        connection.sendall(reply.encode() + b"\r\n" + body)
+                    except OSError:
+                        return
+
+    def close(self) -> None:
+        self._closed = True
+        self._socket.close()

@@ -81,6 +81,24 @@ class _KeyframeFilter:
         return engine.delta_unit_filter().attach_to_pad(pad, mask)
 
 
+class _Started:
+    """The process (its fork epoch) that started the first pipeline. GStreamer's thread pools
+    then hold threads that a child made by fork() does not have, nor the locks they held: a
+    child that started pipelines of its own would wait for them for ever, now and then."""
+
+    epoch: Optional[int] = None
+
+    @classmethod
+    def note(cls) -> None:
+        if cls.epoch is None:
+            cls.epoch = engine.epoch()
+
+
+def pipelines_started_by_a_parent() -> bool:
+    """Whether this process was made by fork() from one that had started pipelines already."""
+    return _Started.epoch is not None and _Started.epoch != engine.epoch()
+
+
 class PipelineFactory(ABC):
     """Builds a started Pipeline for one stream URL."""
 
@@ -163,6 +181,7 @@ class PipelineFactory(ABC):
 
     def _start(self, pipeline: Pipeline) -> Pipeline:
         """Asks the pipeline to play; success or failure shows on its bus."""
+        _Started.note()
         pipeline.set_state(Gst.State.PLAYING)
         return pipeline
 

@@ -227,7 +227,9 @@ def _shape(pipeline: Pipeline) -> Tuple[List[Tuple[str, Optional[str]]], List[Tu
         factory = element.get_factory()
         kind = factory.get_name() if factory is not None else type(element).__name__
         name = element.get_name()
-        described.append((kind, None if re.fullmatch(re.escape(kind) + r"\d+", name) else name))
+        # GStreamer names an element after its factory and a number, with a dash between them
+        # when the factory's name ends in a digit (avdec_h264-0): such a name is not the user's.
+        described.append((kind, None if re.fullmatch(re.escape(kind) + r"-?\d+", name) else name))
         for pad in items_of(element.iterate_src_pads()):
             peer = pad.get_peer()
             owner = peer.get_parent_element() if peer is not None else None

@@ -33,6 +33,7 @@ class _RTPState:
     def __init__(self, pipeline: Pipeline):
         self.pipeline_ref = weakref.ref(pipeline)
         self.video_taken = False
+        self.video_selected = False
         self.lock = threading.Lock()
 
 
@@ -43,7 +44,7 @@ def set_up(factory: Any, source: Gst.Element, pipeline: Pipeline) -> None:
     if GObject.signal_lookup("on-sdp", source.__gtype__):
         pipeline.connect_signal_handler(source, "on-sdp", _check_sdp_for_video, state)
     if GObject.signal_lookup("select-stream", source.__gtype__):
-        pipeline.connect_signal_handler(source, "select-stream", _select_video_stream)
+        pipeline.connect_signal_handler(source, "select-stream", _select_video_stream, state)
     pipeline.connect_signal_handler(source, "pad-added", _on_rtp_pad, factory, state)
 
 
@@ -58,9 +59,15 @@ def _check_sdp_for_video(source: Gst.Element, sdp: GstSdp.SDPMessage, state: _RT
         post_failure(pipeline, "no-video", "No video stream in the source", Gst.StreamError.WRONG_TYPE)
 
 
-def _select_video_stream(source: Gst.Element, index: int, caps: Optional[Gst.Caps]) -> bool:
-    """rtspsrc's select-stream: only video streams are set up, no audio is even received."""
-    return caps is not None and caps.get_size() > 0 and caps.get_structure(0).get_string("media") == "video"
+def _select_video_stream(source: Gst.Element, index: int, caps: Optional[Gst.Caps], state: _RTPState) -> bool:
+    """rtspsrc's select-stream: only the first video stream is set up; no other is even
+    received (a server that describes thousands of streams gets one set-up, not thousands of
+    sockets)."""
+    video = caps is not None and caps.get_size() > 0 and caps.get_structure(0).get_string("media") == "video"
+    with state.lock:
+        take = video and not state.video_selected
+        state.video_selected = state.video_selected or take
+    return take
 
 
 @reporting_errors(None)

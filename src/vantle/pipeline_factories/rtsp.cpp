@@ -41,11 +41,25 @@ Object checked_latency(Handle latency) {
     return integer(value);
 }
 
+// rtspsrc's `tcp-timeout` (microseconds) for a time-out in seconds: a positive finite number,
+// or None for rtspsrc's own (20 s).
+Object tcp_timeout_of(Handle seconds) {
+    if (seconds.is_none()) return none();
+    const double value = PyFloat_AsDouble(seconds.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw_pending();
+    if (!(value > 0) || value > 1e9) {
+        raise(PyExc_ValueError, to_string(fstr({"tcp_timeout must be a number of seconds above 0, not ",
+                                                Object::steal(PyObject_Repr(seconds.ptr()))})));
+    }
+    return integer(static_cast<long long>(value * 1e6));
+}
+
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
     init_url_factory(c);
     self.set_attr("_protocols", lower_transports(c, c.arg(7)));
     self.set_attr("_latency", checked_latency(c.arg(8)));
+    self.set_attr("_tcp_timeout", tcp_timeout_of(c.arg(9)));
     return none();
 }
 
@@ -54,6 +68,11 @@ Object factory_build(Call& c) {
     Object pipeline = new_pipeline_with_appsink(self);
     Object properties = dict(
         {{"location", self.attr("_url")}, {"protocols", self.attr("_protocols")}, {"latency", self.attr("_latency")}});
+    // A server that accepts the connection and never answers (or answers without end) is given
+    // up after the caller's time-out, not rtspsrc's 20 seconds, so that bringing the pipeline
+    // down never waits for it longer.
+    Object tcp_timeout = self.attr("_tcp_timeout");
+    if (!tcp_timeout.is_none()) set_item(properties, "tcp-timeout", tcp_timeout);
     Object source = new_source(pipeline, "rtspsrc", properties);
     // Its pads appear once the server has described the streams; the base takes them from there.
     self.method("_set_up_rtp_decoder", {source, pipeline});
@@ -62,8 +81,9 @@ Object factory_build(Call& c) {
 
 const FunctionSpec init_spec{
     .name = "__init__",
-    .params = url_factory_params(
-        {{"rtsp_transport", "str", Exact::Str, Kind::KeywordOnly}, {"latency", "int", Exact::Any, Kind::KeywordOnly}}),
+    .params = url_factory_params({{"rtsp_transport", "str", Exact::Str, Kind::KeywordOnly},
+                                  {"latency", "int", Exact::Any, Kind::KeywordOnly},
+                                  {"tcp_timeout", "Optional[float]", Exact::Any, Kind::KeywordOnly}}),
     .body = factory_init,
     .doc =
         ":param url: The rtsp:// or rtsps:// URL to connect to (credentials may be given in "
@@ -71,7 +91,9 @@ const FunctionSpec init_spec{
         "\n:param rtsp_transport: \"tcp\" (RTP interleaved in the RTSP connection), \"udp\", or \"auto\"\n"
         "    (UDP, then TCP when no UDP data arrives)\n"
         ":param latency: Milliseconds the jitter buffer holds packets to put them in order\n"
-        ":raises ValueError: rtsp_transport or latency is out of range\n"
+        ":param tcp_timeout: Seconds after which a silent TCP connection fails (None: rtspsrc's own,\n"
+        "    20)\n"
+        ":raises ValueError: rtsp_transport, latency or tcp_timeout is out of range\n"
         ":raises TypeError: latency is not an int",
     .qualname = "RTSPPipelineFactory.__init__",
 };
@@ -87,7 +109,8 @@ void fill(ModuleBuilder& m) {
                          {"size", none()},
                          {"max_frame_bytes", none()},
                          {"rtsp_transport", text("auto")},
-                         {"latency", integer(default_latency_ms)}}));
+                         {"latency", integer(default_latency_ms)},
+                         {"tcp_timeout", none()}}));
 }
 
 }  // namespace

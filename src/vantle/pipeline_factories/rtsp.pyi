@@ -14,6 +14,7 @@ class RTSPPipelineFactory(PipelineFactory):
     _pipeline_watcher: _PIPELINE_WATCHER
     _protocols: GstRtsp.RTSPLowerTrans
     _latency: int
+    _tcp_timeout: Optional[int]
     def __init__(
         self,
         *,
@@ -25,5 +26,6 @@ class RTSPPipelineFactory(PipelineFactory):
         max_frame_bytes: Optional[int] = None,
         rtsp_transport: Optional[str] = "auto",
         latency: int = 200,
+        tcp_timeout: Optional[float] = None,
     ) -> None: ...
     def build(self) -> Pipeline: ...

@@ -84,12 +84,17 @@ def failure(
     )
 
 
-def from_error(record: Mapping[str, Any], url: object, frames: int) -> StreamSetupError:
+def from_error(
+    record: Mapping[str, Any], url: object, frames: int, diagnose: bool = True
+) -> StreamSetupError:
     """The StreamSetupError of an ERROR message of the stream at `url`, which has delivered
     `frames` frames so far. `record` is what the message said, as the per-frame engine reads it:
     the error's domain (a quark's name), code, message and debug text, the factory name of the
     element that posted it ("source"), the name of its details structure ("details") with the
-    "kind" of our own failures, and the status code the details give ("status", "status_field")."""
+    "kind" of our own failures, and the status code the details give ("status", "status_field").
+    Without `diagnose`, a failed connection is not looked into (that takes a fraction of a
+    second): the error is kind "network" and has `undiagnosed` set, for the caller to look
+    into it later (see diagnose)."""
     message, debug, source = record["message"], record["debug"] or "", record["source"]
 
     def make(
@@ -123,6 +128,10 @@ def from_error(record: Mapping[str, Any], url: object, frames: int) -> StreamSet
         return make("no-decoder", message)
     if source in _NETWORK_SOURCES:
         if frames == 0 and isinstance(url, str):
+            if not diagnose:
+                error = make("network", _with_reason(message, debug))
+                error.undiagnosed = True  # type: ignore[attr-defined]
+                return error
             kind, detail = diagnose_connection(url)
             return make(kind, detail)
         return make("network", _with_reason(message, debug))
@@ -153,13 +162,14 @@ def diagnose_connection(url: str, seconds: float = DIAGNOSIS_SECONDS) -> Tuple[s
     """What stops a connection to the server of `url`: ("unknown-host", ...), ("refused", ...),
     ("tls", reason) or ("network", ...) when none of them is seen within `seconds`."""
     result: list = []
-    worker = threading.Thread(target=lambda: result.append(_diagnose(url, seconds)), daemon=True)
+    worker = threading.Thread(target=lambda: result.append(diagnose(url, seconds)), daemon=True)
     worker.start()
     worker.join(seconds + 0.1)
     return result[0] if result else ("network", "")
 
 
-def _diagnose(url: str, seconds: float) -> Tuple[str, str]:
+def diagnose(url: str, seconds: float = DIAGNOSIS_SECONDS) -> Tuple[str, str]:
+    """diagnose_connection's look, made on the caller's thread (for about `seconds` at most)."""
     try:
         parts = urlsplit(url)
         host, port = parts.hostname, parts.port or _DEFAULT_PORTS.get(parts.scheme.lower())

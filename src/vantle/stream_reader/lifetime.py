@@ -14,7 +14,9 @@ import ctypes
 import threading
 from typing import List, Optional
 
-from vantle.stream_reader.session import Session
+from vantle.errors import StreamSetupError
+from vantle.pipeline_factories.base import pipelines_started_by_a_parent
+from vantle.stream_reader.session import NULL_SECONDS, Session
 from vantle.utils import engine
 
 # What inherited readers held of GStreamer, kept for the child's whole life. The list holds one
@@ -22,6 +24,24 @@ from vantle.utils import engine
 # frees what it holds.
 _INHERITED: List[object] = []
 ctypes.pythonapi.Py_IncRef(ctypes.py_object(_INHERITED))
+
+
+def refuse_inherited_gstreamer(url: object = None) -> None:
+    """Refuses to start a stream in a process made by fork() from one that ran pipelines:
+    GStreamer's threads did not come along, and a pipeline would now and then wait for them for
+    ever. Such a process must be started with multiprocessing's "spawn" or "forkserver" method
+    (or fork before the first stream).
+
+    :raises StreamForkedError: This process inherited GStreamer from a parent that used it
+    """
+    if pipelines_started_by_a_parent():
+        raise StreamSetupError(
+            "This process was made by fork() from one that had started GStreamer pipelines, whose "
+            "threads it does not have: start it with multiprocessing's 'spawn' or 'forkserver' "
+            "method (multiprocessing.get_context('spawn')), or fork before the first stream",
+            kind="forked",
+            url=url if isinstance(url, str) else None,
+        )
 
 
 def epoch() -> int:
@@ -55,6 +75,7 @@ def release(slot: Slot) -> None:
         session.stop_later()
         return
     try:
-        session.stop()
+        # Down before the interpreter may end: no thread of GStreamer's runs Python after it.
+        session.stop(wait=NULL_SECONDS)
     except Exception:  # noqa: BLE001 - nothing can be reported from a finaliser
         pass

@@ -22,6 +22,7 @@ from __future__ import annotations
 import heapq
 import logging
 import math
+import threading
 import time
 from typing import Dict, List, Optional, Tuple
 
@@ -30,7 +31,8 @@ from vantle._urls import redact_text, redact_url
 from vantle.errors import StreamSetupError
 from vantle.pipeline_factories import decoding
 from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
-from vantle.stream_reader.lifetime import epoch
+from vantle.stream_reader.failures import DIAGNOSIS_SECONDS, diagnose, failure
+from vantle.stream_reader.lifetime import epoch, refuse_inherited_gstreamer
 from vantle.stream_reader.options import (
     DEFAULT_FRAME_TIMEOUT,
     DEFAULT_LATENCY,
@@ -50,19 +52,23 @@ _logger = logging.getLogger(__name__)
 # back-off before it is started again; at the end of its data; failed for good; closed with the set.
 _NEW, _RUNNING, _WAITING = "new", "running", "waiting"
 _ENDED, _FAILED, _CLOSED = "ended", "failed", "closed"
-_GOING = (_RUNNING, _WAITING)
+# A stream whose connection failed, while a look at the connection names the cause (on a
+# thread of its own: the loop goes on meanwhile).
+_DIAGNOSING = "diagnosing"
+_GOING = (_RUNNING, _WAITING, _DIAGNOSING)
 
 
 class _Entry:
     """One stream of the set: its key, its reader and what it is doing."""
 
-    __slots__ = ("key", "link", "state", "launched")
+    __slots__ = ("key", "link", "state", "launched", "diagnosis")
 
     def __init__(self, key: str, reader: StreamReader):
         self.key = key
         self.link = Looped(reader)
         self.state = _NEW
         self.launched = False  # its reader's turn is the loop's until close()
+        self.diagnosis: Optional[Tuple[StreamSetupError, List[Tuple[str, str]]]] = None
 
 
 class StreamSet(Hub):
@@ -133,6 +139,7 @@ class StreamSet(Hub):
             raise self._closed_error()
         if self._started:
             return self
+        refuse_inherited_gstreamer()
         self._started = True
         try:
             with decoding.streams_starting(len(self._entries)):
@@ -184,10 +191,34 @@ class StreamSet(Hub):
         if link.may_reconnect(error):
             delay = link.lose(str(error))
             self._settle(index, _WAITING)
-            self._timer_order += 1
-            heapq.heappush(self._timers, (time.monotonic() + delay, self._timer_order, index))
-            self._next_timer = self._timers[0][0]
+            self._after(delay, index)
             return
+        if getattr(error, "undiagnosed", False):
+            self._diagnose(index, error)
+            return
+        self._give_up(index, error)
+
+    def _diagnose(self, index: int, error: StreamSetupError) -> None:
+        """Looks into the failed connection of stream `index` on a thread of its own, and fails
+        the stream with what it found once that is done (see _restart_due)."""
+        entry = self._entries[index]
+        url, found = entry.link.reader.url, []
+        threading.Thread(
+            target=lambda: found.append(diagnose(url)), name="vantle-diagnosis", daemon=True
+        ).start()
+        entry.diagnosis = (error, found)
+        self._settle(index, _DIAGNOSING)
+        self._after(DIAGNOSIS_SECONDS + 0.1, index)
+
+    def _after(self, seconds: float, index: int) -> None:
+        """Has the loop look at stream `index` again in `seconds` (_restart_due)."""
+        self._timer_order += 1
+        heapq.heappush(self._timers, (time.monotonic() + seconds, self._timer_order, index))
+        self._next_timer = self._timers[0][0]
+
+    def _give_up(self, index: int, error: StreamSetupError) -> None:
+        """Stream `index` failed for good: its error is kept and logged, and the others go on."""
+        entry, link = self._entries[index], self._entries[index].link
         # A copy without the traceback, which leads back to this loop.
         kept = self._errors[entry.key] = error.copy()
         self._settle(index, _FAILED)
@@ -209,6 +240,12 @@ class StreamSet(Hub):
             entry = self._entries[index]
             if entry.state == _WAITING:
                 self._run(index, entry.link.restart)
+            elif entry.state == _DIAGNOSING and entry.diagnosis is not None:
+                error, found = entry.diagnosis
+                entry.diagnosis = None
+                kind, detail = found[0] if found else ("network", "")
+                url = entry.link.reader.url
+                self._give_up(index, failure(kind, url, detail, None, "", error.gst_message, error.gst_debug))
         self._next_timer = self._timers[0][0] if self._timers else math.inf
 
     def _run(self, index: int, launch) -> None:  # noqa: ANN001 - a Looped method

@@ -31,7 +31,7 @@ from vantle.errors import StreamSetupError
 from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
 from vantle.stream_reader.backoff import Backoff
 from vantle.stream_reader.failures import failure, from_error
-from vantle.stream_reader.lifetime import Slot, epoch, release
+from vantle.stream_reader.lifetime import Slot, epoch, refuse_inherited_gstreamer, release
 from vantle.stream_reader.options import (
     DEFAULT_FRAME_TIMEOUT,
     DEFAULT_LATENCY,
@@ -143,6 +143,7 @@ class StreamReader(Reader):
         self.frame_timeout = float(self.options.frame_timeout)
         self._backoff = Backoff(self.options.reconnect_backoff)
         self._pid = os.getpid()
+        self._in_loop = False  # driven by a loop over many streams (see Looped)
         self._slot = Slot()
         weakref.finalize(self, release, self._slot)
 
@@ -239,7 +240,11 @@ class StreamReader(Reader):
             raise self._forked_error()
 
     def _begin_open(self) -> None:
-        """A new start, with the turn held: fresh counters, no failure."""
+        """A new start, with the turn held: fresh counters, no failure.
+
+        :raises StreamForkedError: This process was made by fork() from one that ran pipelines
+        """
+        refuse_inherited_gstreamer(self.source)
         self._state = "open"
         self._failure = None
         self._opened_in = self._slot.epoch = epoch()
@@ -273,7 +278,8 @@ class StreamReader(Reader):
             session.stop()
             raise self._closed_error()
         self._slot.session = session
-        self._attach(session.pipeline, self.options.drop_frames)
+        # Frames are numbered (and their drops counted) where the appsink may drop them.
+        self._attach(session.pipeline, session.pipeline.appsink.get_property("drop"))
         return session
 
     def _drop_stream(self, session: Optional[Session] = None) -> None:
@@ -340,7 +346,8 @@ class StreamReader(Reader):
         self._drop_stream(session)
 
     def _error_of(self, record: Mapping[str, Any]) -> StreamSetupError:
-        return from_error(record, self.url, self._tap_frames)
+        # A loop over many streams looks into a failed connection later, without blocking.
+        return from_error(record, self.url, self._tap_frames, diagnose=not self._in_loop)
 
     def _raise_failure(self) -> None:
         raise self._failure.copy()
@@ -372,6 +379,7 @@ class Looped:
 
     def __init__(self, reader: StreamReader):
         self.reader = reader
+        reader._in_loop = True
 
     def start(self, hub: Any, index: int) -> None:
         """Opens the reader as stream `index` of `hub`, without waiting for anything.
@@ -381,7 +389,13 @@ class Looped:
         reader = self.reader
         reader._check_process()
         reader._take_turn()
-        reader._begin_open()
+        try:
+            if reader._state == "closed":  # closed while the loop was starting: it stays so
+                raise reader._closed_error()
+            reader._begin_open()
+        except BaseException:
+            reader._give_turn()
+            raise
         try:
             self.restart(hub, index)
         except BaseException as error:

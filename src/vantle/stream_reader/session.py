@@ -44,8 +44,12 @@ SUPPORTED_SOURCES = (
 )
 
 # The time given to a pipeline to reach NULL when a reader lets it go (most reach it at once,
-# in set_state).
+# in set_state), on a thread of its own.
 NULL_SECONDS = 5.0
+
+# How long the one who lets a pipeline go waits for it to be down: a slice, after which it goes
+# down without holding anyone up.
+STOP_WAIT = 0.05
 
 
 def factory_class(entry: Any) -> type:
@@ -92,6 +96,12 @@ def make_factory(url: Any, launch: Optional[str], kind: str, options: ReaderOpti
     if kind == "custom":
         return factory_class(CUSTOM_FACTORY)(launch, **common)
     own = {name: getattr(options, name) for name in _FACTORY_OPTIONS.get(kind, ())}
+    if kind in ("rtsp", "rtsps"):
+        own["tcp_timeout"] = max(options.timeout, options.frame_timeout)
+        # A camera cannot wait: frames beyond the few the appsink holds would pile up in the
+        # jitter buffer, without bound, behind a consumer slower than the camera. They are let
+        # go instead, the oldest first, and counted as dropped.
+        common["drop_frames"] = True
     return factory_class(FACTORIES[kind])(**common, size=options.size, **own)
 
 
@@ -132,49 +142,47 @@ class Session:
         self._lock = threading.Lock()
 
     def is_live(self, http: Optional[Tuple[str, Optional[int]]]) -> bool:
-        """A live source: one that GStreamer runs live (RTSP), or an HTTP response that is a
-        stream rather than a file: multipart (a camera's MJPEG), or without a length, unless
-        the media itself knows its duration. `http` is (content type, length) of the response,
-        if the source is HTTP."""
+        """A live source: one that GStreamer runs live (RTSP), or an HTTP response whose media
+        says it is a stream rather than a file: multipart (a camera's MJPEG). A response
+        without a length is a file all the same (proxies, compressing and dynamic servers send
+        files so), whose end is the end. `http` is (content type, length) of the response, if
+        the source is HTTP."""
         pipeline = self.pipeline
         if pipeline is None:
             return False
         if decoding.runs_live(pipeline):
             return True
-        if not http:
-            return False
-        content_type, length = http
-        if content_type.startswith("multipart/"):
-            return True
-        if length is not None:
-            return False
-        known, duration = pipeline.query_duration(Gst.Format.TIME)
-        return not known or duration <= 0
+        return bool(http) and http[0].startswith("multipart/")
 
-    def stop(self) -> None:
-        """Brings the pipeline to NULL and releases what it registered."""
+    def stop(self, wait: float = STOP_WAIT) -> None:
+        """Brings the pipeline to NULL and releases what it registered, on a thread of
+        GStreamer's: waits `wait` seconds at most for it. Most pipelines are down at once; one
+        whose source waits for a server (rtspsrc for a TCP time-out, say) goes on going down
+        without holding its caller, or a loop over many streams, up."""
         with self._lock:
             pipeline, self.pipeline = self.pipeline, None
-            if pipeline is None:
-                return
-            try:
-                stop_starting(pipeline)
-                # Going down to NULL is done in set_state itself; the wait (which starts with a
-                # pause) is for a pipeline that said otherwise.
-                if pipeline.set_state(Gst.State.NULL) != Gst.StateChangeReturn.SUCCESS:
-                    pipeline.wait_until_null(NULL_SECONDS)
-            finally:
-                pipeline.release_resources()
+        if pipeline is None:
+            return
+        # From now on the decoder set-up starts nothing (waiting for an element being started).
+        stop_starting(pipeline)
+        done = threading.Event()
+        pipeline.call_async(_stop_pipeline, done)
+        done.wait(wait)
 
     def stop_later(self) -> None:
         """Has GStreamer bring the pipeline down on a thread of its own, and returns at once."""
-        with self._lock:
-            pipeline, self.pipeline = self.pipeline, None
-        if pipeline is not None:
-            pipeline.call_async(_stop_pipeline)
+        self.stop(wait=0.0)
 
 
-def _stop_pipeline(pipeline: Pipeline) -> None:
-    stop_starting(pipeline)
-    pipeline.set_state(Gst.State.NULL)
-    pipeline.release_resources()
+def _stop_pipeline(pipeline: Pipeline, done: threading.Event) -> None:
+    try:
+        stop_starting(pipeline)
+        # Going down to NULL is done in set_state itself; the wait is for a pipeline that said
+        # otherwise.
+        if pipeline.set_state(Gst.State.NULL) != Gst.StateChangeReturn.SUCCESS:
+            pipeline.wait_until_null(NULL_SECONDS)
+    finally:
+        try:
+            pipeline.release_resources()
+        finally:
+            done.set()
