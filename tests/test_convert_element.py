@@ -633,14 +633,15 @@ class TestNegotiation:
             pipeline.set_state(Gst.State.NULL)
 
     def test_input_formats_constant_matches_sink_template(self):
-        factory = Gst.ElementFactory.find(gst_plugins.CONVERTER_FACTORY)
-        (template,) = [t for t in factory.get_static_pad_templates() if t.direction == Gst.PadDirection.SINK]
-        formats = template.get_caps().get_structure(0).get_value("format")
-        assert set(formats) == set(gst_plugins.CONVERTER_INPUT_FORMATS)
+        element = Gst.ElementFactory.make(gst_plugins.CONVERTER_FACTORY)
+        caps = element.get_static_pad("sink").get_pad_template_caps()
+        assert {*YUV, "BGR", *RGB_FORMATS} == set(gst_plugins.CONVERTER_INPUT_FORMATS)
+        assert all(caps.can_intersect(Gst.Caps.from_string(raw_caps(f, 64, 48))) for f in YUV)
+        assert not caps.can_intersect(Gst.Caps.from_string(raw_caps("Y41B", 64, 48)))
 
     def test_factory_metadata_and_threads_default(self):
         element = Gst.ElementFactory.make(gst_plugins.CONVERTER_FACTORY)
-        assert element.get_factory().get_klass() == "Filter/Converter/Video"
+        assert element.get_factory().get_klass() == "Filter/Converter/Video/Scaler"
         assert element.props.n_threads == len(os.sched_getaffinity(0))
 
 
@@ -753,10 +754,11 @@ class TestRegister:
             "from gi.repository import Gst\n"
             "from vantle import gst_plugins\n"
             f"gst_plugins.PLUGIN_DIR = pathlib.Path({str(tmp_path)!r})\n"
-            "print(gst_plugins.register(), Gst.ElementFactory.find('vantleconvert') is None)\n"
+            "print(gst_plugins.CONVERTER_INPUT_FORMATS == frozenset(), gst_plugins.register(),\n"
+            "      Gst.ElementFactory.find('vantleconvert') is None)\n"
         )
         assert result.returncode == 0, result.stderr
-        assert result.stdout.split() == ["False", "True"]
+        assert result.stdout.split() == ["True", "False", "True"]
         assert "vantle WARNING" in result.stderr and str(tmp_path) in result.stderr
 
     def test_unloadable_plugin_warns_and_returns_false(self, tmp_path):

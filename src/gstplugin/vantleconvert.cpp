@@ -1,13 +1,30 @@
-// vantleconvert: raw YUV and RGB video to packed BGR, optionally resized first, on GStreamer's
-// video filter base class.
-//
-// The matrix and range come from the input caps' colorimetry; plane strides and offsets from
-// the mapped frames. With the `width` and `height` properties the picture is resized in its own
-// format (so only the small picture is converted) into scratch memory kept from frame to frame.
-// Frames above about a megapixel are cut into bands of rows converted in parallel by a pool of
-// threads that the element keeps from frame to frame. Output buffers come from a pool without an
-// upper bound: a consumer that keeps frames makes it grow instead of stalling the stream, and a
-// buffer is written again only once every reference to it is gone.
+/**
+ * SECTION:element-vantleconvert
+ * @title: vantleconvert
+ *
+ * Converts raw YUV, grey and RGB video to packed BGR and scales it on the way. The matrix and
+ * range come from the input caps' colorimetry (GStreamer's defaults where they are unknown), and
+ * every output pixel is written once, into buffers from a pool that a consumer may keep.
+ *
+ * With the #vantleconvert:width and #vantleconvert:height properties the picture is scaled in its
+ * own format before it is converted, so that only the small picture is converted: by area
+ * averaging along an axis that shrinks, by linear interpolation along one that grows. A side left
+ * at 0 follows the input's display aspect ratio. BGR input of the output size passes through
+ * untouched.
+ *
+ * Frames above about a megapixel are cut into bands of rows converted in parallel by
+ * #vantleconvert:n-threads threads, which the element keeps from frame to frame.
+ *
+ * ## Example launch line
+ * |[
+ * gst-launch-1.0 -v filesrc location=clip.mp4 ! qtdemux ! h264parse ! avdec_h264 ! vantleconvert width=640 ! fakesink
+ * ]|
+ * Decodes a clip and converts it to BGR 640 pixels wide, its height in the clip's aspect ratio.
+ */
+// Implementation notes. Plane strides and offsets come from the mapped frames. Scaling works in
+// scratch memory kept from frame to frame. Output buffers come from a pool without an upper
+// bound: a consumer that keeps frames makes it grow instead of stalling the stream, and a buffer
+// is written again only once every reference to it is gone.
 #include "vantleconvert.h"
 
 #include <gst/video/gstvideofilter.h>
@@ -74,6 +91,7 @@ struct VantleConvertClass {
 };
 
 G_DEFINE_TYPE(VantleConvert, vantle_convert, GST_TYPE_VIDEO_FILTER)
+GST_ELEMENT_REGISTER_DEFINE(vantleconvert, "vantleconvert", GST_RANK_NONE, vantle_convert_get_type())
 
 namespace {
 
@@ -501,9 +519,10 @@ static void vantle_convert_class_init(VantleConvertClass* klass) {
                           0, kMaxSize, 0, flags));
 
     auto* element_class = GST_ELEMENT_CLASS(klass);
-    gst_element_class_set_static_metadata(element_class, "Colour converter to BGR", "Filter/Converter/Video",
-                                          "Converts raw YUV and RGB video to packed BGR, resizing it first if asked",
-                                          "vantle developers");
+    gst_element_class_set_static_metadata(
+        element_class, "Colour converter and scaler to BGR", "Filter/Converter/Video/Scaler",
+        "Converts raw YUV and RGB video to packed BGR, scaling it first (area averaging when shrinking) if asked",
+        "vantle developers");
     gst_element_class_add_static_pad_template(element_class, &sink_template);
     gst_element_class_add_static_pad_template(element_class, &src_template);
 
