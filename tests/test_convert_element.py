@@ -324,7 +324,53 @@ def grey_colorimetries(fmt: str) -> list[str]:
     return ["1:4:0:0", "bt601"] if YUV[fmt].kind == "grey" else list(COLORIMETRIES)
 
 
+def exact_luma(raw: Picture, fmt: str, size: tuple[int, int]) -> np.ndarray:
+    """The luma plane of a YUV picture, resized to `size` if it differs, in full-range levels."""
+    layout = YUV[fmt]
+    y = planes(raw, fmt)[0].astype(np.float64)
+    if y.shape != size[::-1]:
+        y = resize(y, *size)
+    step = 2.0 ** (layout.depth - 8)
+    if layout.kind == "grey":  # full range
+        return y * 255 / (2.0**layout.depth - 1)
+    return np.clip((y - 16 * step) * 255 / (219 * step), 0, 255)
+
+
+# (input format, input size, element properties): pictures that RGB and grey output must match
+OUTPUT_FORMAT_CASES = [
+    ("I420", (643, 481), ""),
+    ("NV21", (320, 240), "width=200"),
+    ("YUY2", (643, 481), "width=300 height=200"),
+    ("UYVY", (320, 240), ""),
+    ("NV24", (643, 481), ""),
+    ("P010_10LE", (1921, 1081), ""),  # in threaded bands
+    ("I422_12LE", (643, 481), "width=211 height=99"),
+    ("GRAY16_LE", (320, 240), "width=100"),
+    ("BGRA", (643, 481), ""),
+    ("RGB", (320, 240), "width=200"),
+    ("BGR", (320, 240), ""),
+]
+
+
 class TestOutput:
+    @pytest.mark.parametrize("fmt, size, properties", OUTPUT_FORMAT_CASES)
+    def test_rgb_and_grey_outputs(self, fmt, size, properties):
+        # RGB is the BGR picture with red and blue swapped, byte for byte; grey is the luma plane
+        # in full range (limited-range luma expanded), or BT.601 luma weights for RGB input.
+        source = f"videotestsrc num-buffers=1 pattern=colors ! {raw_caps(fmt, *size)}"
+        branches = {out: f"vantleconvert {properties} ! video/x-raw,format={out}" for out in ("RGB", "GRAY8")}
+        samples = run_branches(source, {"raw": "identity", "BGR": "vantleconvert " + properties, **branches})
+        bgr = picture(samples["BGR"]).bgr()
+        np.testing.assert_array_equal(picture(samples["RGB"]).bgr(), bgr[..., ::-1])
+        height, width = bgr.shape[:2]
+        grey = picture(samples["GRAY8"]).plane(0, height, width)
+        if fmt in YUV:
+            slack = 0.5 * 2.0 ** (8 - YUV[fmt].depth) * LUMA_GAIN if (width, height) != size else 0
+            expected = exact_luma(picture(samples["raw"]), fmt, (width, height))
+            assert_close(grey, expected, MAX_DIFF + slack, 0.5)
+        else:
+            assert_close(grey, bgr @ [0.114, 0.587, 0.299], MAX_DIFF, 0.5)
+
     @pytest.mark.parametrize("size", SIZES, ids=lambda s: f"{s[0]}x{s[1]}")
     @pytest.mark.parametrize("fmt", list(YUV))
     def test_yuv_formats(self, fmt, size):
@@ -539,7 +585,7 @@ class TestNegotiation:
         assert s.get_fraction("framerate")[1:] == (25, 2)
         assert s.get_fraction("pixel-aspect-ratio")[1:] == (4, 3)
 
-    @pytest.mark.parametrize("out_format", ["RGB", "I420", "BGRx"])
+    @pytest.mark.parametrize("out_format", ["I420", "BGRx"])
     def test_rejects_other_output_formats(self, out_format):
         caps, error = self.negotiate(
             "videotestsrc num-buffers=1 ! video/x-raw,format=I420 ! vantleconvert ! "
@@ -617,17 +663,24 @@ class TestNegotiation:
         finally:
             pipeline.set_state(Gst.State.NULL)
 
-    def test_prefers_bgr_input_and_passes_it_through(self):
-        # Offered any format, the converter asks for BGR and then leaves buffers untouched.
+    @pytest.mark.parametrize(
+        "downstream, expected",
+        [
+            ("", "BGR"),  # BGR unless downstream asks for another
+            (" caps=video/x-raw,format=RGB", "RGB"),
+            (" caps=video/x-raw,format=GRAY8", "GRAY8"),
+        ],
+    )
+    def test_asks_upstream_for_the_output_format_and_passes_it_through(self, downstream, expected):
         pipeline = Gst.parse_launch(
-            "videotestsrc num-buffers=1 ! vantleconvert name=conv ! appsink name=sink sync=false"
+            f"videotestsrc num-buffers=1 ! vantleconvert name=conv ! appsink name=sink sync=false{downstream}"
         )
         pipeline.set_state(Gst.State.PLAYING)
         try:
             sample = pipeline.get_by_name("sink").try_pull_sample(TIMEOUT)
-            assert sample is not None
+            assert sample.get_caps().get_structure(0).get_value("format") == expected
             sink_caps = pipeline.get_by_name("conv").get_static_pad("sink").get_current_caps()
-            assert sink_caps.get_structure(0).get_value("format") == "BGR"
+            assert sink_caps.get_structure(0).get_value("format") == expected
             assert pipeline.get_by_name("conv").is_passthrough()
         finally:
             pipeline.set_state(Gst.State.NULL)

@@ -6,11 +6,15 @@
  * range come from the input caps' colorimetry (GStreamer's defaults where they are unknown), and
  * every output pixel is written once, into buffers from a pool that a consumer may keep.
  *
+ * Downstream may ask for packed RGB or for GRAY8 instead, by caps: RGB is the same picture with
+ * red and blue swapped; GRAY8 is the luma (limited range expanded to full range; BT.601 weights
+ * for RGB input).
+ *
  * With the #vantleconvert:width and #vantleconvert:height properties the picture is scaled in its
  * own format before it is converted, so that only the small picture is converted: by area
  * averaging along an axis that shrinks, by linear interpolation along one that grows. A side left
  * at 0 follows the input's display aspect ratio. BGR input of the output size passes through
- * untouched.
+ * untouched, as does RGB or GRAY8 input when downstream asks for that format.
  *
  * Frames above about a megapixel are cut into bands of rows converted in parallel by
  * #vantleconvert:n-threads threads, which the element keeps from frame to frame.
@@ -20,6 +24,10 @@
  * gst-launch-1.0 -v filesrc location=clip.mp4 ! qtdemux ! h264parse ! avdec_h264 ! vantleconvert width=640 ! fakesink
  * ]|
  * Decodes a clip and converts it to BGR 640 pixels wide, its height in the clip's aspect ratio.
+ * |[
+ * gst-launch-1.0 -v videotestsrc ! video/x-raw,format=NV12 ! vantleconvert ! video/x-raw,format=GRAY8 ! fakesink
+ * ]|
+ * Writes the luma of the test pattern, in full range.
  */
 // Implementation notes. Plane strides and offsets come from the mapped frames. Scaling works in
 // scratch memory kept from frame to frame. Output buffers come from a pool without an upper
@@ -47,10 +55,12 @@
 GST_DEBUG_CATEGORY_STATIC(vantle_convert_debug);
 #define GST_CAT_DEFAULT vantle_convert_debug
 
-// BGR first: when upstream can give it, we pass buffers through untouched.
+// The formats we take, the one list of them (the Python side reads it from the pad template).
 #define VANTLE_INPUT_FORMATS                                                                                      \
     "{ BGR, I420, YV12, NV12, NV21, Y42B, NV16, Y444, NV24, YUY2, UYVY, GRAY8, I420_10LE, I420_12LE, I422_10LE, " \
     "I422_12LE, Y444_10LE, Y444_12LE, P010_10LE, P012_LE, P016_LE, GRAY16_LE, BGRx, BGRA, RGBx, RGBA, RGB }"
+// BGR first: it is what downstream gets unless it asks for another.
+#define VANTLE_OUTPUT_FORMATS "{ BGR, RGB, GRAY8 }"
 
 namespace {
 
@@ -69,6 +79,8 @@ struct State {
 
     // Streaming state, touched only by the streaming thread (set_info, transform_frame, stop).
     vantle::InputFormat format;
+    vantle::OutputFormat output = vantle::OutputFormat::BGR;
+    vantle::Colorimetry colorimetry{};
     vantle::ColourConstantsPtr constants;
     std::unique_ptr<vantle::PictureScaler> scaler;  // when the output size differs from the input's
     std::vector<std::vector<float>> accumulators;   // the scaler's row of sums, one per band
@@ -101,8 +113,8 @@ State& state_of(gpointer instance) {
 
 GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS(GST_VIDEO_CAPS_MAKE(VANTLE_INPUT_FORMATS)));
-GstStaticPadTemplate src_template =
-    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(GST_VIDEO_CAPS_MAKE("BGR")));
+GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(GST_VIDEO_CAPS_MAKE(VANTLE_OUTPUT_FORMATS)));
 
 void set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     State& state = state_of(object);
@@ -192,10 +204,40 @@ OutputSize output_size(int width, int height, int par_n, int par_d, guint want_w
     return out;
 }
 
+// Calls `visit` with each value of `value`: the items of a list, or the value itself.
+template <class Visit>
+void for_each_item(const GValue* value, Visit visit) {
+    if (value == nullptr) return;
+    if (GST_VALUE_HOLDS_LIST(value)) {
+        for (guint i = 0; i < gst_value_list_get_size(value); ++i) visit(gst_value_list_get_value(value, i));
+    } else {
+        visit(value);
+    }
+}
+
+// The input formats for output `structure`: those of its formats that we take, in its order, then
+// the rest of `formats`, so that upstream picks the output format itself when it can (and we
+// pass its buffers through).
+void input_formats_for(const GstStructure* structure, const GValue* formats, GValue* result) {
+    g_value_init(result, GST_TYPE_LIST);
+    const auto add = [result](const GValue* format) {
+        bool present = false;
+        for_each_item(result,
+                      [&](const GValue* item) { present |= gst_value_compare(item, format) == GST_VALUE_EQUAL; });
+        if (!present) gst_value_list_append_value(result, format);
+    };
+    for_each_item(gst_structure_get_value(structure, "format"), [&](const GValue* wanted) {
+        for_each_item(formats, [&](const GValue* format) {
+            if (gst_value_compare(format, wanted) == GST_VALUE_EQUAL) add(format);
+        });
+    });
+    for_each_item(formats, add);
+}
+
 // Each structure of `caps` with its format (and the colour fields, which belong to the format)
-// replaced: BGR towards the source pad, the formats we take towards the sink pad. Without a
-// requested size, size, frame rate, aspect ratio and the rest stay as they are; with one, the
-// output takes that size (and the input any size).
+// replaced: the formats we write towards the source pad, those we take towards the sink pad.
+// Without a requested size, size, frame rate, aspect ratio and the rest stay as they are; with
+// one, the output takes that size (and the input any size).
 GstCaps* transform_caps(GstBaseTransform* trans, GstPadDirection direction, GstCaps* caps, GstCaps* filter) {
     State& state = state_of(trans);
     GST_OBJECT_LOCK(trans);
@@ -216,7 +258,13 @@ GstCaps* transform_caps(GstBaseTransform* trans, GstPadDirection direction, GstC
         }
         GstStructure* structure = gst_structure_copy(gst_caps_get_structure(caps, i));
         gst_structure_remove_fields(structure, "colorimetry", "chroma-site", nullptr);
-        gst_structure_set_value(structure, "format", format);
+        if (direction == GST_PAD_SRC) {
+            GValue formats = G_VALUE_INIT;
+            input_formats_for(structure, format, &formats);
+            gst_structure_take_value(structure, "format", &formats);
+        } else {
+            gst_structure_set_value(structure, "format", format);
+        }
         if (resizing && direction == GST_PAD_SRC) {
             gst_structure_set(structure, "width", GST_TYPE_INT_RANGE, 1, G_MAXINT, "height", GST_TYPE_INT_RANGE, 1,
                               G_MAXINT, nullptr);
@@ -261,7 +309,8 @@ GstCaps* transform_caps(GstBaseTransform* trans, GstPadDirection direction, GstC
 gboolean set_info(GstVideoFilter* filter, GstCaps*, GstVideoInfo* in_info, GstCaps*, GstVideoInfo* out_info) {
     State& state = state_of(filter);
     const auto format = vantle::input_format_of(GST_VIDEO_INFO_FORMAT(in_info));
-    if (!format || GST_VIDEO_INFO_FORMAT(out_info) != GST_VIDEO_FORMAT_BGR) {
+    const auto output = vantle::output_format_of(GST_VIDEO_INFO_FORMAT(out_info));
+    if (!format || !output) {
         GST_WARNING_OBJECT(filter, "cannot convert %s to %s", GST_VIDEO_INFO_NAME(in_info),
                            GST_VIDEO_INFO_NAME(out_info));
         return FALSE;
@@ -270,11 +319,13 @@ gboolean set_info(GstVideoFilter* filter, GstCaps*, GstVideoInfo* in_info, GstCa
     const int out_width = GST_VIDEO_INFO_WIDTH(out_info), out_height = GST_VIDEO_INFO_HEIGHT(out_info);
     const bool resizing = in_width != out_width || in_height != out_height;
     state.scaler.reset();
+    state.colorimetry = vantle::colorimetry_of(*in_info);
     if (resizing) {
         GST_DEBUG_OBJECT(filter, "resizing %s from %dx%d to %dx%d", GST_VIDEO_INFO_NAME(in_info), in_width, in_height,
                          out_width, out_height);
         try {
-            state.scaler = std::make_unique<vantle::PictureScaler>(*format, in_width, in_height, out_width, out_height);
+            state.scaler = std::make_unique<vantle::PictureScaler>(*format, in_width, in_height, out_width, out_height,
+                                                                   *output == vantle::OutputFormat::Gray);
         } catch (const std::exception& error) {
             GST_ELEMENT_ERROR(filter, RESOURCE, NO_SPACE_LEFT, ("Not enough memory to resize the video"),
                               ("%dx%d to %dx%d: %s", in_width, in_height, out_width, out_height, error.what()));
@@ -282,8 +333,10 @@ gboolean set_info(GstVideoFilter* filter, GstCaps*, GstVideoInfo* in_info, GstCa
         }
     }
     state.format = *format;
-    state.constants = vantle::colour_constants_for(*in_info, *format);
-    gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), format->layout == vantle::Layout::BGR && !resizing);
+    state.output = *output;
+    state.constants = vantle::colour_constants_for(state.colorimetry, *format);
+    gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter),
+                                       vantle::same_bytes(*format, state.colorimetry, *output) && !resizing);
     return TRUE;
 }
 
@@ -362,13 +415,15 @@ GstFlowReturn transform_frame(GstVideoFilter* filter, GstVideoFrame* in_frame, G
     const guint count = start_workers(filter, state, band_count(state, pixels, height, alignment));
     if (scaler != nullptr && state.accumulators.size() < count) state.accumulators.resize(count);
     const Bands bands(height, count, alignment);
-    // BGR input is resized straight into the output buffer; other formats into scratch first.
+    // Input that the output takes as it is (BGR to BGR) is resized straight into the output
+    // buffer; other formats into scratch first.
     vantle::Picture out_picture;
     out_picture.width = GST_VIDEO_FRAME_WIDTH(out_frame);
     out_picture.height = height;
     out_picture.data[0] = out;
     out_picture.stride[0] = out_stride;
-    const bool resize_into_output = scaler != nullptr && format.layout == vantle::Layout::BGR;
+    const bool resize_into_output = scaler != nullptr && vantle::same_bytes(format, state.colorimetry, state.output);
+    const vantle::Picture& source = scaler != nullptr ? scaler->output() : in;
     run_bands(state, count, [&](unsigned band) {
         const int first = bands.first(band), last = bands.last(band);
         if (first >= last || failed) return;
@@ -377,8 +432,9 @@ GstFlowReturn transform_frame(GstVideoFilter* filter, GstVideoFrame* in_frame, G
                                state.accumulators[band]);
             if (resize_into_output) return;
         }
-        if (!vantle::convert_rows(format, scaler != nullptr ? scaler->output() : in, out, out_stride, first, last,
-                                  *state.constants)) {
+        if (!vantle::convert_block(format, state.output, source, first, last, 0, source.width,
+                                   out + static_cast<std::ptrdiff_t>(first) * out_stride, out_stride,
+                                   *state.constants)) {
             failed = true;
         }
     });
@@ -520,8 +576,9 @@ static void vantle_convert_class_init(VantleConvertClass* klass) {
 
     auto* element_class = GST_ELEMENT_CLASS(klass);
     gst_element_class_set_static_metadata(
-        element_class, "Colour converter and scaler to BGR", "Filter/Converter/Video/Scaler",
-        "Converts raw YUV and RGB video to packed BGR, scaling it first (area averaging when shrinking) if asked",
+        element_class, "Colour converter and scaler to BGR, RGB or grey", "Filter/Converter/Video/Scaler",
+        "Converts raw YUV and RGB video to packed BGR, RGB or grey, scaling it first (area averaging when "
+        "shrinking) if asked",
         "vantle developers");
     gst_element_class_add_static_pad_template(element_class, &sink_template);
     gst_element_class_add_static_pad_template(element_class, &src_template);
