@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "place.h"
 #include "yuv_rows.h"
 
 namespace vantle {
@@ -309,6 +310,86 @@ bool convert_block(const InputFormat& format, OutputFormat output, const Picture
                    int width, std::uint8_t* dst, int dst_stride, const ColourConstants& constants) {
     if (is_rgb(format.layout)) return rgb_block(format, output, in, first, last, x, width, dst, dst_stride);
     return yuv_block(format, output, in, first, last, x, width, dst, dst_stride, constants.coefficients);
+}
+
+Placement placement_of(Orientation orientation, std::uint8_t* out, int stride, int width, int height, int pixel_bytes) {
+    // Output pixel (u, v) is at out + u * pixel_bytes + v * stride; each case gives (u, v) for
+    // picture pixel (x, y).
+    const std::ptrdiff_t across = pixel_bytes, down = stride;
+    const std::ptrdiff_t last_column = (width - 1) * across, last_row = (height - 1) * down;
+    switch (orientation) {
+        case Orientation::Clockwise:  // (height - 1 - y, x)
+            return {out + (height - 1) * across, down, -across};
+        case Orientation::Half:  // (width - 1 - x, height - 1 - y)
+            return {out + last_column + last_row, -across, -down};
+        case Orientation::Counterclockwise:  // (y, width - 1 - x)
+            return {out + (width - 1) * down, -down, across};
+        case Orientation::Horizontal:  // (width - 1 - x, y)
+            return {out + last_column, -across, down};
+        case Orientation::Vertical:  // (x, height - 1 - y)
+            return {out + last_row, across, -down};
+        case Orientation::Transpose:  // (y, x)
+            return {out, down, across};
+        case Orientation::Antitranspose:  // (height - 1 - y, width - 1 - x)
+            return {out + (height - 1) * across + (width - 1) * down, -down, -across};
+        default:
+            return {out, across, down};
+    }
+}
+
+namespace {
+
+// The pixels of a tile, the part of the picture converted at a time for the placements that do
+// not keep its rows: small enough for the L1 cache. The input is read in runs of a tile's width,
+// which must stay long for the reads to stream (a transposed tile of 32 columns took three times
+// as long as one of 256 columns, the output's runs longer though they were); a transposed tile's
+// rows are each output row's run. Tile rows are a multiple of every format's row alignment and of
+// the blocks that place.h transposes.
+constexpr int kTilePixels = 4096;
+constexpr int kTransposedTileColumns = 256;
+constexpr int kReversedTileColumns = 512;
+
+}  // namespace
+
+bool convert_rows(const InputFormat& format, OutputFormat output, const Picture& in, int first, int last,
+                  const Placement& placement, const ColourConstants& constants) {
+    const int bytes = pixel_bytes(output);
+    if (placement.x_step == bytes) {  // rows stay rows, left to right (maybe in reverse order)
+        return convert_block(format, output, in, first, last, 0, in.width, placement.origin + first * placement.y_step,
+                             static_cast<int>(placement.y_step), constants);
+    }
+    alignas(64) std::uint8_t tile[kTilePixels * 3 + 16];  // and bytes to read after the last pixel
+    const bool transposed = placement.x_step != bytes && placement.x_step != -bytes;
+    const int tile_columns = transposed ? kTransposedTileColumns : kReversedTileColumns;
+    const int tile_rows = kTilePixels / tile_columns;
+    const int tile_stride = tile_columns * bytes;
+    for (int row = first; row < last; row += tile_rows) {
+        const int rows = std::min(tile_rows, last - row);
+        for (int x = 0; x < in.width; x += tile_columns) {
+            const int columns = std::min(tile_columns, in.width - x);
+            if (transposed) {
+                // The output runs of this tile are each in a row of its own, beyond the reach of
+                // the prefetchers: asked for while the tile is converted.
+                std::uint8_t* run = placement.origin + x * placement.x_step + row * placement.y_step;
+                const std::ptrdiff_t run_bytes = (rows - 1) * placement.y_step;
+                for (int c = 0; c < columns; ++c, run += placement.x_step) {
+                    __builtin_prefetch(run, 1);
+                    __builtin_prefetch(run + run_bytes, 1);
+                }
+            }
+            if (!convert_block(format, output, in, row, row + rows, x, columns, tile, tile_stride, constants)) {
+                return false;
+            }
+            const place::Tile converted{tile, tile_stride, rows, columns};
+            std::uint8_t* dst = placement.origin + x * placement.x_step + row * placement.y_step;
+            if (bytes == 1) {
+                place::place_tile<1>(converted, dst, placement.x_step, placement.y_step);
+            } else {
+                place::place_tile<3>(converted, dst, placement.x_step, placement.y_step);
+            }
+        }
+    }
+    return true;
 }
 
 }  // namespace vantle

@@ -1,9 +1,11 @@
-// Conversion of one block of a raw video picture to packed BGR, packed RGB or grey.
+// Conversion of a raw video picture to packed BGR, packed RGB or grey, block by block, each
+// block written where a rotation or flip of the picture puts it.
 #pragma once
 
 #include <gst/video/video.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -119,5 +121,40 @@ ColourConstantsPtr colour_constants_for(const Colorimetry& colorimetry, const In
 // rejects the arguments of an RGB reordering).
 bool convert_block(const InputFormat& format, OutputFormat output, const Picture& in, int first, int last, int x,
                    int width, std::uint8_t* dst, int dst_stride, const ColourConstants& constants);
+
+// The rotations and flips of a picture, as GStreamer's video orientation methods name them.
+enum class Orientation {
+    Identity,
+    Clockwise,         // 90 degrees clockwise ("90r")
+    Half,              // 180 degrees
+    Counterclockwise,  // 90 degrees counter-clockwise ("90l")
+    Horizontal,        // mirrored left to right
+    Vertical,          // mirrored top to bottom
+    Transpose,         // mirrored across the upper-left to lower-right diagonal ("ul-lr")
+    Antitranspose,     // mirrored across the upper-right to lower-left diagonal ("ur-ll")
+};
+
+// Whether the output's width is the picture's height.
+inline bool swaps_axes(Orientation orientation) {
+    return orientation == Orientation::Clockwise || orientation == Orientation::Counterclockwise ||
+           orientation == Orientation::Transpose || orientation == Orientation::Antitranspose;
+}
+
+// Where each pixel of a picture goes in the output: pixel (x, y) at origin + x * x_step + y * y_step.
+struct Placement {
+    std::uint8_t* origin = nullptr;
+    std::ptrdiff_t x_step = 0;
+    std::ptrdiff_t y_step = 0;
+};
+
+// The placement of a picture of width x height (before orientation) in an output plane of
+// `stride` bytes a row at `out`, for pixels of `pixel_bytes` bytes.
+Placement placement_of(Orientation orientation, std::uint8_t* out, int stride, int width, int height, int pixel_bytes);
+
+// Converts rows [first, last) of `in` (a multiple of row_alignment(format) for `first`) and
+// writes their pixels where `placement` puts them: straight into the output when its rows
+// are the picture's, through a small tile in the cache otherwise. Returns false as convert_block.
+bool convert_rows(const InputFormat& format, OutputFormat output, const Picture& in, int first, int last,
+                  const Placement& placement, const ColourConstants& constants);
 
 }  // namespace vantle
