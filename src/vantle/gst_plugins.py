@@ -3,8 +3,10 @@ GStreamer's registry, so that its elements are found by name like any other (no 
 variable needed).
 
 The plugin holds one element, `vantleconvert`: a colour converter from the usual decoder outputs
-to packed BGR, much cheaper than videoconvert for that job, which can also resize the picture
-before converting it (its `width` and `height` properties).
+to packed BGR (or RGB or grey, when downstream caps ask for them), much cheaper than videoconvert
+for that job, which can also resize the picture before converting it (its `width` and `height`
+properties) and rotate or flip it in the same pass (`rotation`, "auto" following the stream's
+orientation tag).
 """
 
 from __future__ import annotations
