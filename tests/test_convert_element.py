@@ -378,6 +378,7 @@ OUTPUT_CASES = [
     ("RGB", (320, 240), "width=200", "BGR"),
     ("BGR", (320, 240), "", "BGR"),  # turned without conversion
     ("GRAY8", (321, 241), "", "GRAY8"),
+    ("Y444", (100, 21), "", "BGR"),  # a last tile of 5 rows
 ]
 
 

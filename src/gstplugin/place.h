@@ -38,6 +38,7 @@ struct Tile {
 // so the source must have a readable byte after each pixel.
 template <int kBytes>
 inline void copy_run(const std::uint8_t* src, std::ptrdiff_t src_step, std::uint8_t* dst, int count) {
+    if (count <= 0) return;
     if constexpr (kBytes == 1) {
         for (int i = 0; i < count; ++i) dst[i] = src[i * src_step];
     } else {
@@ -131,8 +132,6 @@ VANTLE_PLACE_SIMD void transpose_simd(const Tile& tile, const std::uint8_t* firs
     constexpr int kBlock = kBytes == 1 ? 8 : 4;
     columns_done = tile.columns / kBlock * kBlock;
     rows_done = tile.rows / kBlock * kBlock;
-    // A 16-byte store of the last block of 3-byte pixels would pass the end of the run.
-    const int last_wide = (3 * tile.rows - 16) / 3;  // the last row that a 16-byte store may start at
     for (int c = 0; c < columns_done; c += kBlock) {
         std::uint8_t* dst[kBlock];
         for (int k = 0; k < kBlock; ++k) dst[k] = out(c + k);
@@ -171,7 +170,7 @@ VANTLE_PLACE_SIMD void transpose_simd(const Tile& tile, const std::uint8_t* firs
                 const __m128i p1 = _mm_shuffle_epi8(_mm_unpackhi_epi64(t0, t1), narrow);
                 const __m128i p2 = _mm_shuffle_epi8(_mm_unpacklo_epi64(t2, t3), narrow);
                 const __m128i p3 = _mm_shuffle_epi8(_mm_unpackhi_epi64(t2, t3), narrow);
-                if (i <= last_wide) {  // the last 4 bytes are pixels still to write
+                if (3 * i + 16 <= 3 * tile.rows) {  // the last 4 bytes are pixels of the run still to write
                     store16(dst[0] + 3 * i, p0);
                     store16(dst[1] + 3 * i, p1);
                     store16(dst[2] + 3 * i, p2);
@@ -205,7 +204,7 @@ void place_tile(const Tile& tile, std::uint8_t* dst, std::ptrdiff_t x_step, std:
         if (simd) left = reverse_rows_simd<kBytes>(tile, out);
 #endif
         // The first `left` pixels of each tile row are the last of its output run.
-        for (int r = 0; r < tile.rows; ++r) {
+        for (int r = 0; left > 0 && r < tile.rows; ++r) {
             copy_run<kBytes>(tile.at(r, left - 1, kBytes), -kBytes, out(r) + (tile.columns - left) * kBytes, left);
         }
         return;
