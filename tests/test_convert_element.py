@@ -159,17 +159,15 @@ def run_branches(source: str, branches: dict[str, str]) -> dict[str, Gst.Sample]
         pipeline.set_state(Gst.State.NULL)
 
 
-def push_through(caps: str, buffer: Gst.Buffer) -> np.ndarray:
-    """Our BGR picture of one buffer pushed through appsrc."""
-    pipeline = Gst.parse_launch(
-        f"appsrc name=src caps={caps},framerate=1/1 ! vantleconvert ! appsink name=sink sync=false"
-    )
+def push_through(caps: str, buffer: Gst.Buffer, chain: str = "vantleconvert") -> np.ndarray:
+    """Our picture of one buffer pushed through appsrc and `chain` (BGR by default)."""
+    pipeline = Gst.parse_launch(f"appsrc name=src caps={caps},framerate=1/1 ! {chain} ! appsink name=sink")
     pipeline.set_state(Gst.State.PLAYING)
     try:
         pipeline.get_by_name("src").emit("push-buffer", buffer)
         sample = pipeline.get_by_name("sink").try_pull_sample(TIMEOUT)
         assert sample is not None
-        return picture(sample).bgr()
+        return pixels(sample)
     finally:
         pipeline.set_state(Gst.State.NULL)
 
@@ -324,7 +322,92 @@ def grey_colorimetries(fmt: str) -> list[str]:
     return ["1:4:0:0", "bt601"] if YUV[fmt].kind == "grey" else list(COLORIMETRIES)
 
 
+def exact_luma(raw: Picture, fmt: str, size: tuple[int, int]) -> np.ndarray:
+    """The luma plane of a YUV picture, resized to `size` if it differs, in full-range levels."""
+    layout = YUV[fmt]
+    y = planes(raw, fmt)[0].astype(np.float64)
+    if y.shape != size[::-1]:
+        y = resize(y, *size)
+    step = 2.0 ** (layout.depth - 8)
+    if layout.kind == "grey":  # full range
+        return y * 255 / (2.0**layout.depth - 1)
+    return np.clip((y - 16 * step) * 255 / (219 * step), 0, 255)
+
+
+# The picture of each value of the rotation property, from the unturned one.
+TURNS = {
+    "none": lambda a: a,
+    "90r": lambda a: np.rot90(a, -1),
+    "180": lambda a: np.rot90(a, 2),
+    "90l": lambda a: np.rot90(a, 1),
+    "horiz": lambda a: a[:, ::-1],
+    "vert": lambda a: a[::-1],
+    "ul-lr": lambda a: a.swapaxes(0, 1),
+    "ur-ll": lambda a: np.rot90(a, 2).swapaxes(0, 1),
+}
+QUARTER_TURNS = {"90r", "90l", "ul-lr", "ur-ll"}
+
+
+def turned_size(properties: str, turn: str) -> str:
+    """The properties that give the turned picture of the size `properties` give the upright one."""
+    if turn not in QUARTER_TURNS:
+        return properties
+    return properties.replace("width=", "w=").replace("height=", "width=").replace("w=", "height=")
+
+
+def pixels(sample: Gst.Sample) -> np.ndarray:
+    """The picture of a BGR, RGB or GRAY8 sample as (rows, columns, channels)."""
+    pic = picture(sample)
+    channels = 1 if pic.info.finfo.format == GstVideo.VideoFormat.GRAY8 else 3
+    height, width = pic.info.height, pic.info.width
+    return pic.plane(0, height, width * channels).reshape(height, width, channels)
+
+
+# (input format, input size, element properties, output format turned): pictures that RGB and grey
+# output and each rotation and flip must match
+OUTPUT_CASES = [
+    ("I420", (643, 481), "", "BGR"),
+    ("NV21", (320, 240), "width=200", "RGB"),
+    ("YUY2", (643, 481), "width=300 height=200", "GRAY8"),
+    ("UYVY", (320, 240), "", "RGB"),
+    ("NV24", (643, 481), "", "GRAY8"),
+    ("P010_10LE", (1921, 1081), "", "BGR"),  # in threaded bands
+    ("I422_12LE", (643, 481), "width=211 height=99", "BGR"),
+    ("GRAY16_LE", (320, 240), "width=100", "GRAY8"),
+    ("BGRA", (643, 481), "", "RGB"),
+    ("RGB", (320, 240), "width=200", "BGR"),
+    ("BGR", (320, 240), "", "BGR"),  # turned without conversion
+    ("GRAY8", (321, 241), "", "GRAY8"),
+    ("Y444", (100, 21), "", "BGR"),  # a last tile of 5 rows
+]
+
+
 class TestOutput:
+    @pytest.mark.parametrize("fmt, size, properties, turned", OUTPUT_CASES)
+    def test_formats_and_turns_rearrange_the_bgr_picture(self, fmt, size, properties, turned):
+        # RGB is the BGR picture with red and blue swapped, byte for byte; grey is the luma plane
+        # in full range (limited-range luma expanded), or BT.601 luma weights for RGB input. A
+        # rotation or flip moves whole pixels of the unturned picture, scaled to the same size.
+        source = f"videotestsrc num-buffers=1 pattern=colors ! {raw_caps(fmt, *size)}"
+        branches = {out: f"vantleconvert {properties} ! video/x-raw,format={out}" for out in ("RGB", "GRAY8")}
+        for turn in TURNS:
+            size_properties = turned_size(properties, turn)
+            branches[turn] = f"vantleconvert rotation={turn} {size_properties} ! video/x-raw,format={turned}"
+        samples = run_branches(source, {"raw": "identity", "BGR": "vantleconvert " + properties, **branches})
+        bgr = picture(samples["BGR"]).bgr()
+        np.testing.assert_array_equal(picture(samples["RGB"]).bgr(), bgr[..., ::-1])
+        upright = pixels(samples[turned])
+        for turn, rearranged in TURNS.items():
+            np.testing.assert_array_equal(pixels(samples[turn]), rearranged(upright), err_msg=turn)
+        height, width = bgr.shape[:2]
+        grey = picture(samples["GRAY8"]).plane(0, height, width)
+        if fmt in YUV:
+            slack = 0.5 * 2.0 ** (8 - YUV[fmt].depth) * LUMA_GAIN if (width, height) != size else 0
+            expected = exact_luma(picture(samples["raw"]), fmt, (width, height))
+            assert_close(grey, expected, MAX_DIFF + slack, 0.5)
+        else:
+            assert_close(grey, bgr @ [0.114, 0.587, 0.299], MAX_DIFF, 0.5)
+
     @pytest.mark.parametrize("size", SIZES, ids=lambda s: f"{s[0]}x{s[1]}")
     @pytest.mark.parametrize("fmt", list(YUV))
     def test_yuv_formats(self, fmt, size):
@@ -423,6 +506,7 @@ class TestOutput:
         # chroma at both extremes, where the arithmetic saturates). The AVX2 rows and the portable
         # ones write the same bytes, within the bound of the equations on the samples' own bits.
         # 643 pixels a row: 20 blocks of 32 for the AVX2 rows and 3 more for the portable tail.
+        # Turned pictures are written with SIMD shuffles or plain copies: they move the same pixels.
         width, height = 643, 35
         info = GstVideo.VideoInfo.new()
         info.set_format(GstVideo.VideoFormat.from_string(fmt), width, height)
@@ -431,7 +515,15 @@ class TestOutput:
         outputs = []
         for portable in (False, True):
             portable_rows(portable)
-            outputs.append(push_through(caps, Gst.Buffer.new_wrapped(data.tobytes())))
+
+            def convert(chain: str) -> np.ndarray:
+                return push_through(caps, Gst.Buffer.new_wrapped(data.tobytes()), chain)
+
+            bgr, grey = convert("vantleconvert"), convert("vantleconvert ! video/x-raw,format=GRAY8")
+            for upright, out, turn in [(bgr, "BGR", "ur-ll"), (bgr, "BGR", "180"), (grey, "GRAY8", "90r")]:
+                turned = convert(f"vantleconvert rotation={turn} ! video/x-raw,format={out}")
+                np.testing.assert_array_equal(turned, TURNS[turn](upright), err_msg=f"{turn}, {portable=}")
+            outputs.append(bgr)
         np.testing.assert_array_equal(outputs[1], outputs[0])
         raw = Picture(data, info, list(info.offset), list(info.stride))
         assert_close(outputs[0], expected_bgr(raw, fmt, "bt2020"), MAX_DIFF, 0.5)
@@ -539,7 +631,7 @@ class TestNegotiation:
         assert s.get_fraction("framerate")[1:] == (25, 2)
         assert s.get_fraction("pixel-aspect-ratio")[1:] == (4, 3)
 
-    @pytest.mark.parametrize("out_format", ["RGB", "I420", "BGRx"])
+    @pytest.mark.parametrize("out_format", ["I420", "BGRx"])
     def test_rejects_other_output_formats(self, out_format):
         caps, error = self.negotiate(
             "videotestsrc num-buffers=1 ! video/x-raw,format=I420 ! vantleconvert ! "
@@ -588,59 +680,117 @@ class TestNegotiation:
         assert (s.get_value("width"), s.get_value("height")) == expected[:2]
         assert s.get_fraction("pixel-aspect-ratio")[1:] == expected[2]
 
-    def test_size_change_while_playing_renegotiates(self):
+    @pytest.mark.parametrize("fmt", ["NV12", "BGR"])  # BGR passes through while it is not turned
+    def test_changes_while_playing_renegotiate(self, fmt):
         pipeline = Gst.parse_launch(
-            "videotestsrc is-live=true pattern=smpte ! "
-            "video/x-raw,format=NV12,width=320,height=240,framerate=100/1 ! vantleconvert name=conv ! "
+            "videotestsrc is-live=true pattern=colors ! "  # the same picture every time
+            f"video/x-raw,format={fmt},width=320,height=240,framerate=100/1 ! vantleconvert name=conv ! "
             "appsink name=sink sync=false max-buffers=1 drop=true"
         )
         converter, sink = pipeline.get_by_name("conv"), pipeline.get_by_name("sink")
         pipeline.set_state(Gst.State.PLAYING)
 
-        def size_after(expected: tuple[int, int], **size) -> tuple[int, int]:
-            for name, value in size.items():
-                converter.set_property(name, value)
-            for _ in range(50):  # a change reaches the caps within a few frames
-                s = sink.try_pull_sample(TIMEOUT).get_caps().get_structure(0)
-                if (s.get_value("width"), s.get_value("height")) == expected:
+        def frame_after(expected: tuple[int, int], turn: str | None, **changes) -> tuple[tuple, np.ndarray]:
+            for name, value in changes.items():
+                if name == "tag":  # as a demuxer sends it, before or between buffers
+                    tags = Gst.TagList.new_from_string(f"taglist, image-orientation=(string){value}")
+                    converter.get_static_pad("sink").send_event(Gst.Event.new_tag(tags))
+                else:
+                    Gst.util_set_object_arg(converter, name, str(value))
+            for _ in range(50):  # a change reaches the caps and the pictures within a few frames
+                sample = sink.try_pull_sample(TIMEOUT)
+                s = sample.get_caps().get_structure(0)
+                size, frame = (s.get_value("width"), s.get_value("height")), picture(sample).bgr()
+                if size == expected and (turn is None or np.array_equal(frame, TURNS[turn](upright))):
                     break
-            return s.get_value("width"), s.get_value("height")
+            return size, frame
 
         try:
-            for expected, size in [
-                ((320, 240), {}),
-                ((160, 100), {"width": 160, "height": 100}),
-                ((64, 48), {"width": 64, "height": 0}),  # the height follows the width again
-                ((320, 240), {"width": 0}),
+            upright = frame_after((320, 240), None)[1]
+            for expected, turn, changes in [
+                ((160, 100), None, {"width": 160, "height": 100}),
+                ((64, 48), None, {"width": 64, "height": 0}),  # the height follows the width again
+                ((320, 240), "none", {"width": 0}),
+                ((240, 320), "90r", {"rotation": "90r"}),
+                ((240, 320), "90l", {"rotation": "auto", "tag": "rotate-270"}),
+                ((320, 240), "vert", {"tag": "flip-rotate-180"}),  # the caps stay
+                ((320, 240), "none", {"rotation": "none"}),
             ]:
-                assert size_after(expected, **size) == expected
+                size, frame = frame_after(expected, turn, **changes)
+                assert size == expected
+                if turn is not None:
+                    np.testing.assert_array_equal(frame, TURNS[turn](upright))
+            assert converter.is_passthrough() == (fmt == "BGR")
         finally:
             pipeline.set_state(Gst.State.NULL)
 
-    def test_prefers_bgr_input_and_passes_it_through(self):
-        # Offered any format, the converter asks for BGR and then leaves buffers untouched.
+    @pytest.mark.parametrize(
+        "caps, rotation, expected",
+        [
+            ("NV12,width=64,height=48,colorimetry=bt709", "180", ("NV12", "bt709", "limited", 180, False)),
+            ("I420_10LE,width=1280,height=720", "auto", ("I420_10LE", "bt709", "limited", 90, False)),
+            ("I420,width=64,height=48,colorimetry=1:4:0:0", "ur-ll", ("I420", "bt601", "full", 90, True)),
+            ("GRAY8,width=64,height=48", "vert", ("GRAY8", "bt601", "full", 180, True)),
+            ("RGBA,width=64,height=48", "ul-lr", ("RGBA", "rgb", "full", 270, True)),
+        ],
+    )
+    def test_reports_what_it_converts_with(self, caps, rotation, expected):
+        # The stream's tag asks for a quarter turn, which only "auto" follows; once it does,
+        # downstream sees an upright picture's tag.
         pipeline = Gst.parse_launch(
-            "videotestsrc num-buffers=1 ! vantleconvert name=conv ! appsink name=sink sync=false"
+            f"videotestsrc num-buffers=1 ! video/x-raw,format={caps} ! "
+            'taginject tags="image-orientation=rotate-90" ! '
+            f"vantleconvert name=conv rotation={rotation} ! appsink name=sink sync=false"
+        )
+        converter, tags = pipeline.get_by_name("conv"), []
+
+        def keep_tags(pad, info):
+            if info.get_event().type == Gst.EventType.TAG:
+                tags.append(info.get_event().parse_tag().get_string(Gst.TAG_IMAGE_ORIENTATION)[1])
+            return Gst.PadProbeReturn.OK
+
+        converter.get_static_pad("src").add_probe(Gst.PadProbeType.EVENT_DOWNSTREAM, keep_tags)
+        pipeline.set_state(Gst.State.PLAYING)
+        try:
+            assert pipeline.get_by_name("sink").try_pull_sample(TIMEOUT) is not None
+            names = ("input-format", "matrix", "range", "applied-rotation", "applied-flip")
+            assert tuple(converter.get_property(name) for name in names) == expected
+            assert tags == ["rotate-0" if rotation == "auto" else "rotate-90"]
+        finally:
+            pipeline.set_state(Gst.State.NULL)
+
+    @pytest.mark.parametrize(
+        "downstream, expected",
+        [
+            ("", "BGR"),  # BGR unless downstream asks for another
+            (" caps=video/x-raw,format=RGB", "RGB"),
+            (" caps=video/x-raw,format=GRAY8", "GRAY8"),
+        ],
+    )
+    def test_asks_upstream_for_the_output_format_and_passes_it_through(self, downstream, expected):
+        pipeline = Gst.parse_launch(
+            f"videotestsrc num-buffers=1 ! vantleconvert name=conv ! appsink name=sink sync=false{downstream}"
         )
         pipeline.set_state(Gst.State.PLAYING)
         try:
             sample = pipeline.get_by_name("sink").try_pull_sample(TIMEOUT)
-            assert sample is not None
+            assert sample.get_caps().get_structure(0).get_value("format") == expected
             sink_caps = pipeline.get_by_name("conv").get_static_pad("sink").get_current_caps()
-            assert sink_caps.get_structure(0).get_value("format") == "BGR"
+            assert sink_caps.get_structure(0).get_value("format") == expected
             assert pipeline.get_by_name("conv").is_passthrough()
         finally:
             pipeline.set_state(Gst.State.NULL)
 
     def test_input_formats_constant_matches_sink_template(self):
-        factory = Gst.ElementFactory.find(gst_plugins.CONVERTER_FACTORY)
-        (template,) = [t for t in factory.get_static_pad_templates() if t.direction == Gst.PadDirection.SINK]
-        formats = template.get_caps().get_structure(0).get_value("format")
-        assert set(formats) == set(gst_plugins.CONVERTER_INPUT_FORMATS)
+        element = Gst.ElementFactory.make(gst_plugins.CONVERTER_FACTORY)
+        caps = element.get_static_pad("sink").get_pad_template_caps()
+        assert {*YUV, "BGR", *RGB_FORMATS} == set(gst_plugins.CONVERTER_INPUT_FORMATS)
+        assert all(caps.can_intersect(Gst.Caps.from_string(raw_caps(f, 64, 48))) for f in YUV)
+        assert not caps.can_intersect(Gst.Caps.from_string(raw_caps("Y41B", 64, 48)))
 
     def test_factory_metadata_and_threads_default(self):
         element = Gst.ElementFactory.make(gst_plugins.CONVERTER_FACTORY)
-        assert element.get_factory().get_klass() == "Filter/Converter/Video"
+        assert element.get_factory().get_klass() == "Filter/Converter/Video/Scaler"
         assert element.props.n_threads == len(os.sched_getaffinity(0))
 
 
@@ -753,10 +903,11 @@ class TestRegister:
             "from gi.repository import Gst\n"
             "from vantle import gst_plugins\n"
             f"gst_plugins.PLUGIN_DIR = pathlib.Path({str(tmp_path)!r})\n"
-            "print(gst_plugins.register(), Gst.ElementFactory.find('vantleconvert') is None)\n"
+            "print(gst_plugins.CONVERTER_INPUT_FORMATS == frozenset(), gst_plugins.register(),\n"
+            "      Gst.ElementFactory.find('vantleconvert') is None)\n"
         )
         assert result.returncode == 0, result.stderr
-        assert result.stdout.split() == ["False", "True"]
+        assert result.stdout.split() == ["True", "False", "True"]
         assert "vantle WARNING" in result.stderr and str(tmp_path) in result.stderr
 
     def test_unloadable_plugin_warns_and_returns_false(self, tmp_path):

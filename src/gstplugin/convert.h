@@ -1,9 +1,11 @@
-// Conversion of one band of rows of a raw video picture to packed BGR.
+// Conversion of a raw video picture to packed BGR, packed RGB or grey, block by block, each
+// block written where a rotation or flip of the picture puts it.
 #pragma once
 
 #include <gst/video/video.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -45,6 +47,16 @@ struct InputFormat {
 // How `format` is read; none when it is not one we take.
 std::optional<InputFormat> input_format_of(GstVideoFormat format);
 
+// What we write: packed BGR, packed RGB (BGR with red and blue swapped), or the luma alone,
+// full range.
+enum class OutputFormat { BGR, RGB, Gray };
+
+std::optional<OutputFormat> output_format_of(GstVideoFormat format);
+
+inline int pixel_bytes(OutputFormat format) {
+    return format == OutputFormat::Gray ? 1 : 3;
+}
+
 // Rows per chroma row: bands of a picture start on multiples of it.
 inline int row_alignment(const InputFormat& format) {
     return 1 << format.sub_y;
@@ -80,6 +92,19 @@ struct Picture {
 // The planes of a mapped frame of `format`.
 Picture picture_of(const GstVideoFrame& frame, const InputFormat& format);
 
+// The matrix and range that a picture of `info` is converted with: the caps' colorimetry, with
+// GStreamer's defaults where it is unknown (BT.601 up to 576 lines, BT.709 above; limited range
+// for YUV, full range for grey). RGB input is full range with the RGB "matrix".
+struct Colorimetry {
+    GstVideoColorMatrix matrix;
+    bool full_range;
+};
+
+Colorimetry colorimetry_of(const GstVideoInfo& info);
+
+// Whether `output` takes the bytes of `format` as they are (BGR to BGR, say): no conversion.
+bool same_bytes(const InputFormat& format, const Colorimetry& colorimetry, OutputFormat output);
+
 // YUV to RGB coefficients (opaque here to keep the row code local).
 struct ColourConstants;
 struct ColourConstantsDeleter {
@@ -87,15 +112,49 @@ struct ColourConstantsDeleter {
 };
 using ColourConstantsPtr = std::unique_ptr<ColourConstants, ColourConstantsDeleter>;
 
-// The coefficients for the matrix and range of `info` and the sample depth of `format`, with
-// GStreamer's defaults where the caps leave them unknown: BT.601 up to 576 lines, BT.709 above;
-// limited range for YUV, full range for grey.
-ColourConstantsPtr colour_constants_for(const GstVideoInfo& info, const InputFormat& format);
+// The coefficients for `colorimetry` and the sample depth of `format`.
+ColourConstantsPtr colour_constants_for(const Colorimetry& colorimetry, const InputFormat& format);
 
-// Converts rows [first, last) of `in` into the same rows of `out`, a packed BGR plane with
-// `out_stride` bytes per row. `first` must be a multiple of row_alignment(format). Returns false
-// if the rows cannot be converted (libyuv rejects the arguments of an RGB reordering).
-bool convert_rows(const InputFormat& format, const Picture& in, std::uint8_t* out, int out_stride, int first, int last,
-                  const ColourConstants& constants);
+// Converts pixels [x, x + width) of rows [first, last) of `in` to `output`, written from `dst`
+// (the block's first pixel) on, rows `dst_stride` bytes apart. `first` must be a multiple of
+// row_alignment(format) and `x` even. Returns false if the block cannot be converted (libyuv
+// rejects the arguments of an RGB reordering).
+bool convert_block(const InputFormat& format, OutputFormat output, const Picture& in, int first, int last, int x,
+                   int width, std::uint8_t* dst, int dst_stride, const ColourConstants& constants);
+
+// The rotations and flips of a picture, as GStreamer's video orientation methods name them.
+enum class Orientation {
+    Identity,
+    Clockwise,         // 90 degrees clockwise ("90r")
+    Half,              // 180 degrees
+    Counterclockwise,  // 90 degrees counter-clockwise ("90l")
+    Horizontal,        // mirrored left to right
+    Vertical,          // mirrored top to bottom
+    Transpose,         // mirrored across the upper-left to lower-right diagonal ("ul-lr")
+    Antitranspose,     // mirrored across the upper-right to lower-left diagonal ("ur-ll")
+};
+
+// Whether the output's width is the picture's height.
+inline bool swaps_axes(Orientation orientation) {
+    return orientation == Orientation::Clockwise || orientation == Orientation::Counterclockwise ||
+           orientation == Orientation::Transpose || orientation == Orientation::Antitranspose;
+}
+
+// Where each pixel of a picture goes in the output: pixel (x, y) at origin + x * x_step + y * y_step.
+struct Placement {
+    std::uint8_t* origin = nullptr;
+    std::ptrdiff_t x_step = 0;
+    std::ptrdiff_t y_step = 0;
+};
+
+// The placement of a picture of width x height (before orientation) in an output plane of
+// `stride` bytes a row at `out`, for pixels of `pixel_bytes` bytes.
+Placement placement_of(Orientation orientation, std::uint8_t* out, int stride, int width, int height, int pixel_bytes);
+
+// Converts rows [first, last) of `in` (a multiple of row_alignment(format) for `first`) and
+// writes their pixels where `placement` puts them: straight into the output when its rows
+// are the picture's, through a small tile in the cache otherwise. Returns false as convert_block.
+bool convert_rows(const InputFormat& format, OutputFormat output, const Picture& in, int first, int last,
+                  const Placement& placement, const ColourConstants& constants);
 
 }  // namespace vantle

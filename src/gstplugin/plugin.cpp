@@ -10,7 +10,7 @@
 #endif
 
 static gboolean plugin_init(GstPlugin* plugin) {
-    return gst_element_register(plugin, "vantleconvert", GST_RANK_NONE, vantle_convert_get_type());
+    return GST_ELEMENT_REGISTER(vantleconvert, plugin);
 }
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, vantle, "Video elements of the vantle package", plugin_init,

@@ -4,10 +4,10 @@
 // vertical pass sums the weighted input rows into a row of floats, a horizontal pass sums the
 // weighted samples of that row. Shrinking averages over the exact area that an output sample
 // covers (fractions of input samples included), as OpenCV's INTER_AREA does; growing interpolates
-// linearly between sample centres. libyuv's own scalers were measured against that and left:
-// its box filter truncates every average (a white picture shrunk by 3 comes out one level
-// darker), takes whole input samples only, and between 1x and 2x falls back to bilinear sampling,
-// 13 levels away from the area average at sharp edges.
+// linearly between sample centres. libyuv's scalers cannot stand in for this: their box filter
+// truncates every average (a white picture shrunk by 3 comes out one level darker) and takes
+// whole input samples only, and between 1x and 2x they sample bilinearly, up to 13 levels away
+// from the area average at sharp edges.
 #include "scale.h"
 
 #include <libyuv.h>
@@ -178,10 +178,15 @@ std::size_t aligned(std::size_t bytes) {
 
 }  // namespace
 
-PictureScaler::PictureScaler(const InputFormat& format, int in_width, int in_height, int out_width, int out_height)
+PictureScaler::PictureScaler(const InputFormat& format, int in_width, int in_height, int out_width, int out_height,
+                             bool luma_only)
     : input_format_(format), output_format_(format) {
     const bool packed = format.layout == Layout::YUY2 || format.layout == Layout::UYVY;
-    if (packed) output_format_.layout = Layout::I422;
+    if (luma_only && !is_rgb(format.layout)) {
+        output_format_ = {is_wide(format.layout) ? Layout::WideGray : Layout::Gray, 0, 0, format.depth, format.shift};
+    } else if (packed) {
+        output_format_.layout = Layout::I422;
+    }
     const int sample_size = is_wide(format.layout) ? 2 : 1;
     const auto add_plane = [&](int channels, bool chroma) {
         Plane plane;
@@ -249,7 +254,12 @@ PictureScaler::PictureScaler(const InputFormat& format, int in_width, int in_hei
 
 bool PictureScaler::unpack_rows(const Picture& in, int first, int last) const {
     const Picture& u = unpacked_;
-    const auto unpack = input_format_.layout == Layout::UYVY ? libyuv::UYVYToI422 : libyuv::YUY2ToI422;
+    const bool uyvy = input_format_.layout == Layout::UYVY;
+    if (planes_.size() == 1) {  // the luma alone
+        return (uyvy ? libyuv::UYVYToY : libyuv::YUY2ToY)(in.row(0, first), in.stride[0], u.row(0, first), u.stride[0],
+                                                          in.width, last - first) == 0;
+    }
+    const auto unpack = uyvy ? libyuv::UYVYToI422 : libyuv::YUY2ToI422;
     return unpack(in.row(0, first), in.stride[0], u.row(0, first), u.stride[0], u.row(1, first), u.stride[1],
                   u.row(2, first), u.stride[2], in.width, last - first) == 0;
 }

@@ -24,10 +24,12 @@ struct Axis {
 // Resizes pictures of one format and size to another size, into scratch memory that it keeps.
 // The scaled picture has the input's layout, except that packed 4:2:2 (YUY2, UYVY) becomes
 // planar 4:2:2: those are unpacked at full size first, since their luma and chroma interleave.
+// For grey output, a YUV picture is scaled as its luma plane alone (a grey layout).
 class PictureScaler {
 public:
     // Throws std::bad_alloc when the scratch memory cannot be had.
-    PictureScaler(const InputFormat& format, int in_width, int in_height, int out_width, int out_height);
+    PictureScaler(const InputFormat& format, int in_width, int in_height, int out_width, int out_height,
+                  bool luma_only = false);
 
     PictureScaler(const PictureScaler&) = delete;
     PictureScaler& operator=(const PictureScaler&) = delete;

@@ -1,5 +1,6 @@
-// Rows of YUV samples to packed BGR in 16-bit fixed point: a portable version and one with
-// AVX2 intrinsics that writes the same bytes. Internal to convert.cpp, which includes it once.
+// Rows of YUV samples to packed BGR, packed RGB or grey in 16-bit fixed point: a portable version
+// and one with AVX2 intrinsics that writes the same bytes. Internal to convert.cpp, which
+// includes it once.
 //
 // Every sample is first put in the top bits of a 16-bit word (an 8-bit sample times 256, a
 // 10-bit one times 64, ...), so that one set of coefficients serves every depth. Channels are
@@ -16,12 +17,15 @@
 // level before the final rounding: every output level is within 0.6 of the exact
 // floating-point conversion. The widest sums (luma up to 280 levels plus up to 275 levels of
 // chroma, of either sign) leave the signed 16-bit range ([-512, 512) levels) only where the
-// level is clamped to 0 or 255 anyway, so saturating adds clamp correctly.
+// level is clamped to 0 or 255 anyway, so saturating adds clamp correctly. Grey output is the
+// luma alone: the same words without the chroma terms.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+
+#include "convert.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -52,7 +56,7 @@ struct Row {
     const std::uint8_t* v = nullptr;
 };
 
-// Converts `width` pixels of `row` to B, G, R bytes at `dst`.
+// Converts `width` pixels of `row` to the output's bytes at `dst`.
 using RowFunction = void (*)(const Row& row, int width, const Coefficients& k, std::uint8_t* dst);
 
 // Sample `index` of a row of bytes or of 16-bit little-endian words, in the top bits of a word.
@@ -263,7 +267,7 @@ VANTLE_AVX2 void store_chunks(std::uint8_t* dst, __m256i chunk0, __m256i chunk1,
 }
 
 // Writes the 96 bytes of a block whose channels hold pixels 0-15 in the low lane and 16-31 in
-// the high one.
+// the high one, in memory order (RGB output passes red first).
 VANTLE_AVX2 void store_bgr(std::uint8_t* dst, __m256i b, __m256i g, __m256i r) {
     b = _mm256_shuffle_epi8(b, load_mask(kInterleave.permute[0]));
     g = _mm256_shuffle_epi8(g, load_mask(kInterleave.permute[1]));
@@ -397,35 +401,53 @@ struct Grey : LumaPlane<kBytes> {
     static constexpr bool kGrey = true;
 };
 
+// The luma of packed 4:2:2 alone, for grey output.
+template <bool kLumaFirst>
+struct PackedLuma : Packed<kLumaFirst> {
+    static constexpr bool kGrey = true;
+
+    static void unpack_words(const Row& row, int x, int n, int, Words& w) {
+        unpack<1, 1>(row.y, 2 * x + (kLumaFirst ? 0 : 1), 2, n, 0, w.y);
+    }
+};
+
 // ---- Rows -------------------------------------------------------------------------------------
 
-// Pixels [from, width) of a row; `from` even.
-template <class Layout>
+// Pixels [from, width) of a row; `from` even. Grey output is only asked of luma layouts.
+template <class Layout, OutputFormat kOut>
 void portable_pixels(const Row& row, int from, int width, const Coefficients& k, std::uint8_t* dst) {
+    static_assert(kOut != OutputFormat::Gray || Layout::kGrey);
     Words words;
     std::uint8_t levels[3][kPortablePiece];
+    // levels[] holds blue, green, red (or the luma alone in [0]).
     constexpr int kGreen = Layout::kGrey ? 0 : 1, kRed = Layout::kGrey ? 0 : 2;
+    constexpr int kFirst = kOut == OutputFormat::RGB ? kRed : 0, kThird = kOut == OutputFormat::RGB ? 0 : kRed;
     for (int x = from; x < width; x += kPortablePiece) {
         const int n = std::min(kPortablePiece, width - x);
         Layout::unpack_words(row, x, n, k.word_shift, words);
         portable_levels<Layout::kGrey>(words, n, k, levels);
-        std::uint8_t* out = dst + 3 * x;
-        for (int i = 0; i < n; ++i) {
-            out[3 * i] = levels[0][i];
-            out[3 * i + 1] = levels[kGreen][i];
-            out[3 * i + 2] = levels[kRed][i];
+        if constexpr (kOut == OutputFormat::Gray) {
+            std::memcpy(dst + x, levels[0], static_cast<std::size_t>(n));
+        } else {
+            std::uint8_t* out = dst + 3 * x;
+            for (int i = 0; i < n; ++i) {
+                out[3 * i] = levels[kFirst][i];
+                out[3 * i + 1] = levels[kGreen][i];
+                out[3 * i + 2] = levels[kThird][i];
+            }
         }
     }
 }
 
-template <class Layout>
+template <class Layout, OutputFormat kOut>
 void portable_row(const Row& row, int width, const Coefficients& k, std::uint8_t* dst) {
-    portable_pixels<Layout>(row, 0, width, k, dst);
+    portable_pixels<Layout, kOut>(row, 0, width, k, dst);
 }
 
 #ifdef VANTLE_AVX2_ROWS
-template <class Layout>
+template <class Layout, OutputFormat kOut>
 VANTLE_AVX2_ENTRY void avx2_row(const Row& samples, int width, const Coefficients& k, std::uint8_t* dst) {
+    static_assert(kOut != OutputFormat::Gray || Layout::kGrey);
     const Vectors v = vectors_of<Layout::kVFirst>(k);
     const Row row = samples;  // a copy that the stores to dst cannot change: pointers stay in registers
     int x = 0;
@@ -433,16 +455,23 @@ VANTLE_AVX2_ENTRY void avx2_row(const Row& samples, int width, const Coefficient
         const Halves y = Layout::luma(row, x, v);
         const __m256i la = _mm256_add_epi16(_mm256_mulhi_epu16(y.a, v.y_gain), v.y_bias);
         const __m256i lb = _mm256_add_epi16(_mm256_mulhi_epu16(y.b, v.y_gain), v.y_bias);
-        if constexpr (Layout::kGrey) {
+        if constexpr (kOut == OutputFormat::Gray) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + x), levels(la, lb));
+        } else if constexpr (Layout::kGrey) {
             store_grey(dst + 3 * x, levels(la, lb));
         } else {
             const Terms t = Layout::terms(row, x, v);
-            store_bgr(dst + 3 * x, levels(_mm256_adds_epi16(la, t.b.a), _mm256_adds_epi16(lb, t.b.b)),
-                      levels(_mm256_adds_epi16(la, t.g.a), _mm256_adds_epi16(lb, t.g.b)),
-                      levels(_mm256_adds_epi16(la, t.r.a), _mm256_adds_epi16(lb, t.r.b)));
+            const __m256i blue = levels(_mm256_adds_epi16(la, t.b.a), _mm256_adds_epi16(lb, t.b.b));
+            const __m256i green = levels(_mm256_adds_epi16(la, t.g.a), _mm256_adds_epi16(lb, t.g.b));
+            const __m256i red = levels(_mm256_adds_epi16(la, t.r.a), _mm256_adds_epi16(lb, t.r.b));
+            if constexpr (kOut == OutputFormat::RGB) {
+                store_bgr(dst + 3 * x, red, green, blue);
+            } else {
+                store_bgr(dst + 3 * x, blue, green, red);
+            }
         }
     }
-    portable_pixels<Layout>(row, x, width, k, dst);  // the pixels after the last whole block
+    portable_pixels<Layout, kOut>(row, x, width, k, dst);  // the pixels after the last whole block
 }
 #endif
 

@@ -3,8 +3,10 @@ GStreamer's registry, so that its elements are found by name like any other (no 
 variable needed).
 
 The plugin holds one element, `vantleconvert`: a colour converter from the usual decoder outputs
-to packed BGR, much cheaper than videoconvert for that job, which can also resize the picture
-before converting it (its `width` and `height` properties).
+to packed BGR (or RGB or grey, when downstream caps ask for them), much cheaper than videoconvert
+for that job, which can also resize the picture before converting it (its `width` and `height`
+properties) and rotate or flip it in the same pass (`rotation`, "auto" following the stream's
+orientation tag).
 """
 
 from __future__ import annotations
@@ -16,40 +18,13 @@ from gi.repository import GLib, Gst
 
 from vantle.logger import logger
 
-# The element's factory name and the formats of its sink pad (BGR passes through untouched): 8-bit
-# planar and semi-planar YUV 4:2:0, 4:2:2 and 4:4:4, packed 4:2:2, 10- to 16-bit YUV, grey and RGB.
 CONVERTER_FACTORY = "vantleconvert"
-CONVERTER_INPUT_FORMATS = frozenset(
-    {
-        "BGR",
-        "I420",
-        "YV12",
-        "NV12",
-        "NV21",
-        "Y42B",
-        "NV16",
-        "Y444",
-        "NV24",
-        "YUY2",
-        "UYVY",
-        "GRAY8",
-        "I420_10LE",
-        "I420_12LE",
-        "I422_10LE",
-        "I422_12LE",
-        "Y444_10LE",
-        "Y444_12LE",
-        "P010_10LE",
-        "P012_LE",
-        "P016_LE",
-        "GRAY16_LE",
-        "BGRx",
-        "BGRA",
-        "RGBx",
-        "RGBA",
-        "RGB",
-    }
-)
+
+# The raw formats the converter takes (BGR passes through untouched), as its sink pad template
+# lists them: read from the registered element (an empty set without the plugin), so that the
+# list lives in one place. Loaded on first use, like the plugin itself.
+CONVERTER_INPUT_FORMATS: frozenset[str]
+_input_formats: frozenset[str] | None = None
 
 PLUGIN_DIR = Path(__file__).resolve().parent / "gst-plugins"
 PLUGIN_FILE = "libgstvantle.so"
@@ -65,13 +40,13 @@ def register() -> bool:
         if not Gst.is_initialized():
             Gst.init(None)
         if Gst.ElementFactory.find(CONVERTER_FACTORY) is not None:
-            return True
+            return _found()
         path = PLUGIN_DIR / PLUGIN_FILE
         if not path.is_file():
             logger.warning(
                 "GStreamer plugin %s is missing; colour conversion falls back to videoconvert", path
             )
-            return False
+            return _missing()
         try:
             plugin = Gst.Plugin.load_file(str(path))
         except GLib.Error as error:
@@ -80,11 +55,40 @@ def register() -> bool:
                 path,
                 error.message,
             )
-            return False
+            return _missing()
         if Gst.ElementFactory.find(CONVERTER_FACTORY) is None:
             # Loading adds the plugin to the default registry; make sure of it.
             Gst.Registry.get().add_plugin(plugin)
         if Gst.ElementFactory.find(CONVERTER_FACTORY) is None:
             logger.warning("GStreamer plugin %s has no %s element", path, CONVERTER_FACTORY)
-            return False
-        return True
+            return _missing()
+        return _found()
+
+
+def _found() -> bool:
+    global _input_formats
+    if _input_formats is None:
+        factory = Gst.ElementFactory.find(CONVERTER_FACTORY)
+        formats: set[str] = set()
+        for template in factory.get_static_pad_templates():
+            if template.direction == Gst.PadDirection.SINK:
+                caps = template.get_caps()
+                for index in range(caps.get_size()):
+                    value = caps.get_structure(index).get_value("format")
+                    formats.update([value] if isinstance(value, str) else value)
+        _input_formats = frozenset(formats)
+    return True
+
+
+def _missing() -> bool:
+    global _input_formats
+    _input_formats = frozenset()
+    return False
+
+
+def __getattr__(name: str) -> object:
+    if name == "CONVERTER_INPUT_FORMATS":
+        if _input_formats is None:
+            register()
+        return _input_formats
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
