@@ -62,20 +62,21 @@ SIGNATURES = [
     "V check_varnow (supplied, supported)",
     "H HTTPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
     "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None, "
-    "max_frame_bytes: 'Optional[int]' = None)",
+    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr', rotate: 'bool' = False)",
     "H HTTPPipelineFactory.build (self) -> 'Pipeline'",
     "C CustomPipelineFactory.__init__ (self, pipeline_str: 'str', *, url: 'str', "
     "pipeline_watcher: '_PIPELINE_WATCHER', keyframes_only: 'bool', drop_frames: 'bool' = True, "
-    "max_frame_bytes: 'Optional[int]' = None)",
+    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr')",
     "C CustomPipelineFactory.build (self) -> 'Pipeline'",
     "R RTSPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
     "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None, "
-    "max_frame_bytes: 'Optional[int]' = None, rtsp_transport: 'str' = 'auto', "
+    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr', rotate: 'bool' = False, "
+    "rtsp_transport: 'str' = 'auto', "
     "latency: 'int' = 200, tcp_timeout: 'Optional[float]' = None)",
     "R RTSPPipelineFactory.build (self) -> 'Pipeline'",
     "F FilePipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
     "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None, "
-    "max_frame_bytes: 'Optional[int]' = None)",
+    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr', rotate: 'bool' = False)",
     "F FilePipelineFactory.build (self) -> 'Pipeline'",
 ]
 ROWS = [(MODULES[key], path, signature) for key, path, signature in (s.split(" ", 2) for s in SIGNATURES)]

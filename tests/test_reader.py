@@ -6,7 +6,7 @@ import time
 
 import numpy as np
 import pytest
-from support.media import picture_difference
+from support.media import picture_difference, rotated_mp4
 
 from vantle import StreamReader, open_stream
 from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
@@ -229,3 +229,31 @@ def test_frames_at_a_requested_size(media, media_url):
         StreamReader(
             url, pipeline="souphttpsrc location={url} ! decodebin ! appsink name=main_sink", size=(8, 8)
         )
+
+
+def test_rgb_and_grey_frames_are_the_bgr_frames_in_another_form(media, media_url):
+    url = media_url("h264_mp4")
+    frames = {}
+    for pixels in ("bgr", "rgb", "gray"):
+        with open_stream(url, format=pixels) as stream:
+            frames[pixels] = [frame for frame in stream]
+    assert len(frames["bgr"]) == len(frames["rgb"]) == len(frames["gray"]) == media["h264_mp4"].frames
+    for bgr, rgb, gray in zip(frames["bgr"], frames["rgb"], frames["gray"]):
+        assert (
+            np.array_equal(bgr[..., ::-1], rgb) and gray.shape == bgr.shape[:2] and not gray.flags.writeable
+        )
+    # Grey is the picture's luma: where the colours are within range, as BT.601 weighs BGR.
+    bgr = frames["bgr"][0].astype(np.float64)
+    luma = bgr @ np.array([0.114, 0.587, 0.299])
+    assert np.median(np.abs(luma - frames["gray"][0])) <= 2
+
+
+@pytest.mark.parametrize("degrees, turns", [(90, -1), (180, 2), (270, 1)])
+def test_a_turned_video_comes_out_upright_unless_asked_not_to(media, tmp_path, degrees, turns):
+    path = rotated_mp4(media["h264_mp4"].path, degrees, tmp_path / "turned.mp4")
+    with open_stream(str(path)) as stream:
+        upright = [frame for frame in stream]
+    with open_stream(str(path), rotate=False) as stream:
+        coded = [frame for frame in stream]
+    assert len(upright) == len(coded) == media["h264_mp4"].frames
+    assert all(np.array_equal(np.rot90(c, turns), u) for c, u in zip(coded, upright))

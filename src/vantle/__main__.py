@@ -23,6 +23,12 @@ def _parser() -> argparse.ArgumentParser:
         "--pipeline", help='GStreamer launch string with "{url}" and an appsink named main_sink'
     )
     parser.add_argument("--keyframes-only", action="store_true", help="decode keyframes only")
+    parser.add_argument(
+        "--format", choices=("bgr", "rgb", "gray"), default="bgr", help="the frames' pixels (default bgr)"
+    )
+    parser.add_argument(
+        "--no-rotate", action="store_true", help="keep the coded orientation (default: turned upright)"
+    )
     parser.add_argument("--frames", type=int, metavar="N", help="stop after N frames")
     parser.add_argument("--snapshot", metavar="FILE.png", help="write a contact sheet of a few frames")
     parser.add_argument(
@@ -54,6 +60,15 @@ class _Progress:
             self.stream.flush()
 
 
+def _as_bgr(frame, pixels: str):
+    """A frame as the contact sheet takes it: BGR."""
+    if pixels == "rgb":
+        return frame[..., ::-1]
+    if pixels == "gray":
+        return frame[..., None].repeat(3, axis=2)
+    return frame
+
+
 def _read(url: str, args: argparse.Namespace, out: TextIO) -> int:
     from vantle.demo import ContactSheet, write_png
     from vantle.errors import StreamSetupError
@@ -67,13 +82,15 @@ def _read(url: str, args: argparse.Namespace, out: TextIO) -> int:
             url,
             pipeline=args.pipeline,
             keyframes_only=args.keyframes_only,
+            format=args.format,
+            rotate=not args.no_rotate,
             timeout=args.timeout,
             frame_timeout=args.timeout,
         )
         with reader:
             for frame in reader:
                 if sheet is not None:
-                    sheet.offer(frame)
+                    sheet.offer(_as_bgr(frame, args.format))
                 progress.update(reader.stats)
                 if args.frames is not None and reader.stats.frames >= args.frames:
                     break

@@ -70,6 +70,8 @@ def read_frames(
     max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
     rtsp_transport: str = "auto",
     latency: int = DEFAULT_LATENCY,
+    format: str = "bgr",
+    rotate: bool = True,
 ) -> ray.data.Dataset:
     """A dataset of every frame of every source, one read task per source.
 

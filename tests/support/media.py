@@ -12,6 +12,7 @@ import functools
 import hashlib
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -576,3 +577,19 @@ BENCH_CATALOGUE: Dict[str, ProbedRecipe] = {
         _bench_recipe("bench_h264_720p", "h264_mp4", (1280, 720), 150, _x264_bench(2500)),
     ]
 }  # fmt: skip
+
+
+def rotated_mp4(source: Path, degrees: int, target: Path) -> Path:
+    """A copy of the MP4 `source` whose video track says it is to be shown turned by `degrees`
+    clockwise (90, 180 or 270), as a phone writes it: the track header's matrix."""
+    one = 0x10000
+    a, b, c, d = {90: (0, one, -one, 0), 180: (-one, 0, 0, -one), 270: (0, -one, one, 0)}[degrees]
+    data = source.read_bytes()
+    at = data.index(b"tkhd") + 4
+    # version and flags, times (32-bit or 64-bit), track id, reserved, duration, reserved, layer,
+    # group, volume, reserved: then the matrix.
+    matrix = at + 4 + (8 if data[at] == 0 else 16) + 8 + (4 if data[at] == 0 else 8) + 8 + 8
+    target.write_bytes(
+        data[:matrix] + struct.pack(">9i", a, b, 0, c, d, 0, 0, 0, 0x40000000) + data[matrix + 36 :]
+    )
+    return target

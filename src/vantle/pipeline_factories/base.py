@@ -59,6 +59,9 @@ _APPSINK_PROPERTIES = {
 
 _logger = logging.getLogger(__name__)
 
+# The pixel formats of frames: a factory's `format` and GStreamer's name.
+PIXEL_FORMATS = {"bgr": "BGR", "rgb": "RGB", "gray": "GRAY8"}
+
 # The converter element is registered before any pipeline is made: launch strings name it too.
 gst_plugins.register()
 
@@ -110,6 +113,8 @@ class PipelineFactory(ABC):
         drop_frames: bool = True,
         size: Optional[Tuple[int, int]] = None,
         max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
+        format: str = "bgr",
+        rotate: bool = False,
     ):
         """
         :param url: The stream URL
@@ -122,7 +127,11 @@ class PipelineFactory(ABC):
             stream's own size (see frame_size)
         :param max_frame_bytes: The most memory one frame may take, coded or decoded: a larger
             one fails the stream with a "too-large" error
-        :raises ValueError: size or max_frame_bytes is out of range, or the URL holds a
+        :param format: The frames' pixels: "bgr", "rgb" or "gray" (one channel), written by the
+            converter itself
+        :param rotate: If True, the picture is turned upright as the container's orientation
+            says (a phone's video), in the converter's one write
+        :raises ValueError: size, max_frame_bytes or format is out of range, or the URL holds a
             character that GStreamer cannot carry (a NUL, a lone surrogate)
         """
         checked_url(url)
@@ -135,7 +144,11 @@ class PipelineFactory(ABC):
         self._keyframes_only = keyframes_only
         self._drop_frames = drop_frames
         self._size = frame_size(size)
+        if format not in PIXEL_FORMATS:
+            raise ValueError(f"format must be 'bgr', 'rgb' or 'gray', not {format!r}")
         self._max_frame_bytes = max_frame_bytes
+        self._format = format
+        self._rotate = bool(rotate)
         self._logger = _logger
         self._buffer_pad_probe = _KeyframeFilter()
 
@@ -168,6 +181,10 @@ class PipelineFactory(ABC):
         else:
             for name, value in _APPSINK_PROPERTIES.items():
                 appsink.set_property(name, value)
+        if self._format != "bgr":
+            appsink.set_property(
+                "caps", Gst.Caps.from_string(f"video/x-raw,format={PIXEL_FORMATS[self._format]}")
+            )
         appsink.set_property("drop", bool(self._drop_frames))
         sink_pad = appsink.get_static_pad("sink")
         if self._drop_frames:

@@ -11,7 +11,7 @@ namespace {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0), pipeline_str = c.arg(1);
-    init_base(c, self, c.arg(2), c.arg(4), c.arg(5), Handle(), c.arg(6));
+    init_base(c, self, c.arg(2), c.arg(4), c.arg(5), Handle(), c.arg(6), c.arg(7));
     if (!contains(pipeline_str, text("{url}"))) {
         raise(c.global("InvalidCustomPipelineError"),
               fstr({"Invalid pipeline format: '", pipeline_str,
@@ -72,12 +72,13 @@ const FunctionSpec init_spec{
                {"pipeline_watcher", "_PIPELINE_WATCHER", Exact::Any, Kind::KeywordOnly},
                {"keyframes_only", "bool", Exact::Any, Kind::KeywordOnly},
                drop_frames_param(),
-               max_frame_bytes_param()},
+               max_frame_bytes_param(),
+               format_param()},
     .body = factory_init,
     .doc =
         ":param pipeline_str: The custom pipeline string\n"
         ":param url: The URL to connect to\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC
-        "\n" VANTLE_MAX_FRAME_BYTES_DOC,
+        "\n" VANTLE_MAX_FRAME_BYTES_DOC VANTLE_FORMAT_DOC,
     .qualname = "CustomPipelineFactory.__init__",
 };
 
@@ -91,7 +92,7 @@ void fill(ModuleBuilder& m) {
     m.from_import("vantle._urls", {"redact_text"});
     m.from_import("launch", {"LaunchTemplate"}, 1);
     define_factory(m, "CustomPipelineFactory", "Creates a pipeline from a pipeline string.", init_spec, build,
-                   dict({{"drop_frames", boolean(true)}, {"max_frame_bytes", none()}}));
+                   dict({{"drop_frames", boolean(true)}, {"max_frame_bytes", none()}, {"format", text("bgr")}}));
 }
 
 }  // namespace

@@ -25,5 +25,6 @@ class CustomPipelineFactory(PipelineFactory):
         keyframes_only: bool,
         drop_frames: bool = True,
         max_frame_bytes: Optional[int] = None,
+        format: Optional[str] = "bgr",
     ) -> None: ...
     def build(self) -> Pipeline: ...

@@ -140,6 +140,7 @@ class _DecodeState:
         max_framerate: Optional[float],
         size: Optional[Tuple[int, int]],
         max_frame_bytes: int,
+        rotate: bool = False,
     ):
         # Weak: the handlers are owned by GStreamer, and a strong reference would keep the
         # pipeline alive from outside the interpreter's reach.
@@ -148,6 +149,7 @@ class _DecodeState:
         self.max_framerate = max_framerate
         self.min_interval = int(Gst.SECOND / max_framerate) if max_framerate else 0
         self.size = size
+        self.rotate = rotate
         self.limit = FrameLimit(pipeline, max_frame_bytes)
         self.search = VideoSearch(pipeline)
         self.limiting = False
@@ -170,6 +172,7 @@ def set_up(factory: Any, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) 
         factory._max_framerate,
         factory._size,
         factory._max_frame_bytes,
+        factory._rotate,
     )
     _STREAMS.enter(pipeline)
     pipeline.connect_signal_handler(typefind, "have-type", _on_type_found, state)
@@ -447,7 +450,7 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
         small = {"max-size-buffers": 2, "max-size-bytes": 0, "max-size-time": 0}
         head = new_held(pipeline, "queue", properties=small)
         elements.append(head)
-    conversion = _new_converter(pipeline, video_format, head if elements else None, state.size)
+    conversion = _new_converter(pipeline, video_format, head if elements else None, state.size, state.rotate)
     converter = conversion[-1]
     if not converter.link(pipeline.appsink):
         raise NotLinkedError(f"Failed to link {converter.get_factory().get_name()} to the appsink")
@@ -464,12 +467,15 @@ def _new_converter(
     video_format: Optional[str],
     upstream: Optional[Gst.Element],
     size: Optional[Tuple[int, int]] = None,
+    rotate: bool = False,
 ) -> List[Gst.Element]:
-    """The elements that convert decoded frames of `video_format` to BGR, linked one after the
-    other after `upstream` (if any): our converter where it takes the format, else videoconvert.
-    Whatever changes the frames on their way to the appsink (their size) is set here, on our
-    converter, so that it happens in the decoder's format, before conversion."""
-    scale = {"width": size[0], "height": size[1]} if size is not None and size != (0, 0) else {}
+    """The elements that convert decoded frames of `video_format` to the appsink's format (BGR,
+    RGB or grey), linked one after the other after `upstream` (if any): our converter where it
+    takes the format, else videoconvert. Whatever changes the frames on their way to the appsink
+    (their size, their orientation) is set here, on our converter, so that it happens in the
+    decoder's format, in the one write of the conversion."""
+    sizes = {"width": size[0], "height": size[1]} if size is not None and size != (0, 0) else {}
+    changes = {**sizes, **({"rotation": "auto"} if rotate else {})}
 
     def add(factory_name: str, properties: Dict[str, Any], after: Optional[Gst.Element]) -> Gst.Element:
         return new_held(pipeline, factory_name, link_to=after, properties=properties)
@@ -477,15 +483,15 @@ def _new_converter(
     if _CONVERTER_AVAILABLE and video_format in gst_plugins.CONVERTER_INPUT_FORMATS:
         # One thread: conversion runs beside decoding (other streams, or the queue's thread),
         # and splitting each frame across threads would only add CPU time.
-        return [add(gst_plugins.CONVERTER_FACTORY, {"n-threads": 1, **scale}, upstream)]
-    _logger.debug("Decoded format %s is converted to BGR by videoconvert", video_format)
+        return [add(gst_plugins.CONVERTER_FACTORY, {"n-threads": 1, **changes}, upstream)]
+    _logger.debug("Decoded format %s is converted by videoconvert", video_format)
     elements = [add("videoconvert", {"n-threads": _CORES}, upstream)]
-    if scale and _CONVERTER_AVAILABLE:
-        # Our converter scales the BGR picture that videoconvert makes.
-        elements.append(add(gst_plugins.CONVERTER_FACTORY, scale, elements[-1]))
-    elif scale:
+    if changes and _CONVERTER_AVAILABLE:
+        # Our converter scales and turns the picture that videoconvert makes.
+        elements.append(add(gst_plugins.CONVERTER_FACTORY, changes, elements[-1]))
+    elif sizes:
         elements.append(add("videoscale", {}, elements[-1]))
-        fields = "".join(f",{name}={value}" for name, value in scale.items() if value)
+        fields = "".join(f",{name}={value}" for name, value in sizes.items() if value)
         elements.append(
             add("capsfilter", {"caps": Gst.Caps.from_string(f"video/x-raw{fields}")}, elements[-1])
         )

@@ -19,13 +19,16 @@ inline void import_base(bridge::ModuleBuilder& m) {
 // `size` parameter leaves it out, and a `max_frame_bytes` of None leaves the base's default.
 inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, bridge::Handle keyframes_only,
                       bridge::Handle drop_frames, bridge::Handle size = bridge::Handle(),
-                      bridge::Handle max_frame_bytes = bridge::Handle()) {
+                      bridge::Handle max_frame_bytes = bridge::Handle(), bridge::Handle format = bridge::Handle(),
+                      bridge::Handle rotate = bridge::Handle()) {
     bridge::Object kwargs = bridge::dict({{"url", url},
                                           {"max_framerate", c.global("_FRAMERATE_LIMIT")},
                                           {"keyframes_only", keyframes_only},
                                           {"drop_frames", drop_frames}});
     if (size) bridge::set_item(kwargs, "size", size);
     if (max_frame_bytes && !max_frame_bytes.is_none()) bridge::set_item(kwargs, "max_frame_bytes", max_frame_bytes);
+    if (format) bridge::set_item(kwargs, "format", format);
+    if (rotate) bridge::set_item(kwargs, "rotate", rotate);
     c.super(self).attr("__init__").call_tuple(bridge::tuple({}), kwargs);
 }
 
@@ -34,7 +37,7 @@ inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, 
 // then `self._pipeline_watcher = pipeline_watcher`.
 inline void init_url_factory(bridge::Call& c) {
     bridge::Handle self = c.arg(0);
-    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5), c.arg(6));
+    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5), c.arg(6), c.arg(7), c.arg(8));
     self.set_attr("_pipeline_watcher", c.arg(2));
 }
 
@@ -75,10 +78,17 @@ inline bridge::Param max_frame_bytes_param() {
     return {"max_frame_bytes", "Optional[int]", bridge::Exact::Any, bridge::Kind::KeywordOnly};
 }
 
+// The keyword-only `format: str = "bgr"` of every factory: the frames' pixel format ("bgr",
+// "rgb" or "gray").
+inline bridge::Param format_param() {
+    return {"format", "str", bridge::Exact::Str, bridge::Kind::KeywordOnly};
+}
+
 // `(self, *, url: str, pipeline_watcher: _PIPELINE_WATCHER, keyframes_only: bool,
 // drop_frames: bool = True, size: Optional[Tuple[int, int]] = None, max_frame_bytes:
-// Optional[int] = None, <more>)`: the parameters of a factory that reads a URL by itself. The
-// body finds `size` at c.arg(5), `max_frame_bytes` at 6, the first of `more` at 7.
+// Optional[int] = None, format: str = "bgr", rotate: bool = False, <more>)`: the parameters of a
+// factory that reads a URL by itself. The body finds `size` at c.arg(5), `max_frame_bytes` at 6,
+// `format` at 7, `rotate` at 8, the first of `more` at 9.
 inline std::vector<bridge::Param> url_factory_params(std::initializer_list<bridge::Param> more = {}) {
     std::vector<bridge::Param> params{
         {"self"},
@@ -87,7 +97,9 @@ inline std::vector<bridge::Param> url_factory_params(std::initializer_list<bridg
         {"keyframes_only", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly},
         drop_frames_param(),
         size_param(),
-        max_frame_bytes_param()};
+        max_frame_bytes_param(),
+        format_param(),
+        {"rotate", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly}};
     params.insert(params.end(), more);
     return params;
 }
@@ -119,8 +131,16 @@ inline void import_url_factory_names(bridge::ModuleBuilder& m) {
     "\n:param size: (width, height) of the frames, or None for the stream's own size. The picture\n" \
     "    is scaled in the decoder's format before conversion (area averaging when shrinking), and\n" \
     "    stretched to exactly that size; a 0 takes that side from the other and the picture's\n"     \
-    "    aspect ratio\n" VANTLE_MAX_FRAME_BYTES_DOC                                                  \
+    "    aspect ratio\n" VANTLE_MAX_FRAME_BYTES_DOC VANTLE_FORMAT_DOC VANTLE_ROTATE_DOC              \
     ":raises ValueError: size is not two numbers from 0 to 32768, or max_frame_bytes is below 1"
+
+#define VANTLE_FORMAT_DOC                                                                             \
+    ":param format: The frames' pixels: \"bgr\" (the default), \"rgb\", or \"gray\" (one channel),\n" \
+    "    each written by the converter itself\n"
+
+#define VANTLE_ROTATE_DOC                                                                         \
+    ":param rotate: If True, the picture is turned upright as the container's orientation says\n" \
+    "    (a phone's video), in the converter's one write\n"
 
 #define VANTLE_MAX_FRAME_BYTES_DOC                                                                   \
     ":param max_frame_bytes: The most memory one frame may take, coded or decoded (None: 64 MiB);\n" \

@@ -41,7 +41,11 @@ void fill(ModuleBuilder& m) {
     import_url_factory_names(m);
     m.from_import("vantle._urls", {"local_path"});
     define_factory(m, "FilePipelineFactory", "Creates a pipeline for a local file.", init_spec, build,
-                   dict({{"drop_frames", boolean(true)}, {"size", none()}, {"max_frame_bytes", none()}}));
+                   dict({{"drop_frames", boolean(true)},
+                         {"size", none()},
+                         {"max_frame_bytes", none()},
+                         {"format", text("bgr")},
+                         {"rotate", boolean(false)}}));
 }
 
 }  // namespace

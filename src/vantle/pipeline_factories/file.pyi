@@ -22,5 +22,7 @@ class FilePipelineFactory(PipelineFactory):
         drop_frames: bool = True,
         size: Optional[Tuple[int, int]] = None,
         max_frame_bytes: Optional[int] = None,
+        format: Optional[str] = "bgr",
+        rotate: bool = False,
     ) -> None: ...
     def build(self) -> Pipeline: ...

@@ -39,7 +39,11 @@ const FunctionSpec build = build_spec(factory_build, "HTTPPipelineFactory.build"
 void fill(ModuleBuilder& m) {
     import_url_factory_names(m);
     define_factory(m, "HTTPPipelineFactory", "Creates a pipeline for an HTTP URL.", init_spec, build,
-                   dict({{"drop_frames", boolean(true)}, {"size", none()}, {"max_frame_bytes", none()}}));
+                   dict({{"drop_frames", boolean(true)},
+                         {"size", none()},
+                         {"max_frame_bytes", none()},
+                         {"format", text("bgr")},
+                         {"rotate", boolean(false)}}));
 }
 
 }  // namespace

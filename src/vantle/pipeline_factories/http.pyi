@@ -20,5 +20,7 @@ class HTTPPipelineFactory(PipelineFactory):
         drop_frames: bool = True,
         size: Optional[Tuple[int, int]] = None,
         max_frame_bytes: Optional[int] = None,
+        format: Optional[str] = "bgr",
+        rotate: bool = False,
     ) -> None: ...
     def build(self) -> Pipeline: ...

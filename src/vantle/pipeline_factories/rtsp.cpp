@@ -57,9 +57,9 @@ Object tcp_timeout_of(Handle seconds) {
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
     init_url_factory(c);
-    self.set_attr("_protocols", lower_transports(c, c.arg(7)));
-    self.set_attr("_latency", checked_latency(c.arg(8)));
-    self.set_attr("_tcp_timeout", tcp_timeout_of(c.arg(9)));
+    self.set_attr("_protocols", lower_transports(c, c.arg(9)));
+    self.set_attr("_latency", checked_latency(c.arg(10)));
+    self.set_attr("_tcp_timeout", tcp_timeout_of(c.arg(11)));
     return none();
 }
 
@@ -108,6 +108,8 @@ void fill(ModuleBuilder& m) {
                    dict({{"drop_frames", boolean(true)},
                          {"size", none()},
                          {"max_frame_bytes", none()},
+                         {"format", text("bgr")},
+                         {"rotate", boolean(false)},
                          {"rtsp_transport", text("auto")},
                          {"latency", integer(default_latency_ms)},
                          {"tcp_timeout", none()}}));

@@ -24,6 +24,8 @@ class RTSPPipelineFactory(PipelineFactory):
         drop_frames: bool = True,
         size: Optional[Tuple[int, int]] = None,
         max_frame_bytes: Optional[int] = None,
+        format: Optional[str] = "bgr",
+        rotate: bool = False,
         rtsp_transport: Optional[str] = "auto",
         latency: int = 200,
         tcp_timeout: Optional[float] = None,

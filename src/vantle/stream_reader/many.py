@@ -94,6 +94,8 @@ class StreamSet(Hub):
         max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
         rtsp_transport: str = "auto",
         latency: int = DEFAULT_LATENCY,
+        format: str = "bgr",
+        rotate: bool = True,
     ):
         arguments = dict(locals())  # the parameters, as given
         common = {name: value for name, value in arguments.items() if name not in ("self", "sources")}
@@ -293,6 +295,8 @@ def open_streams(
     max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
     rtsp_transport: str = "auto",
     latency: int = DEFAULT_LATENCY,
+    format: str = "bgr",
+    rotate: bool = True,
 ) -> StreamSet:
     """Starts many streams at once and returns their set, whose iteration gives Frames from any
     of them as they arrive, fairly, each with `source` saying which stream it came from.

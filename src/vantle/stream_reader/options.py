@@ -28,7 +28,12 @@ SUPPORTED_OPTIONS: Dict[str, Any] = {
     "max_frame_bytes": int,
     "rtsp_transport": str,
     "latency": int,
+    "format": str,
+    "rotate": bool,
 }
+
+# The pixel formats of frames: the option's value and GStreamer's name.
+FORMATS = {"bgr": "BGR", "rgb": "RGB", "gray": "GRAY8"}
 
 # The numeric options: (lowest value, whether it is excluded), highest value, what they must be.
 _RANGES: Dict[str, Tuple[Tuple[float, bool], float, str]] = {
@@ -58,6 +63,8 @@ class ReaderOptions:
     :ivar max_frame_bytes: The most memory one frame may take, coded or decoded
     :ivar rtsp_transport: "tcp", "udp" or "auto" (RTSP only)
     :ivar latency: Milliseconds of jitter buffer (RTSP only)
+    :ivar format: The frames' pixels: "bgr", "rgb" or "gray" (one channel)
+    :ivar rotate: Frames are turned upright as the container's orientation says
     """
 
     keyframes_only: bool = False
@@ -70,6 +77,8 @@ class ReaderOptions:
     max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES
     rtsp_transport: str = "auto"
     latency: int = DEFAULT_LATENCY
+    format: str = "bgr"
+    rotate: bool = True
 
     @classmethod
     def checked(cls, options: Mapping[str, Any], launch: Optional[str] = None) -> ReaderOptions:
@@ -122,6 +131,9 @@ def _check_values(options: Mapping[str, Any]) -> None:
         in_range = number > low[0] if low[1] else number >= low[0]
         if not (math.isfinite(number) and in_range and number <= high):
             raise InvalidRuntimeOptionError(f"Option '{name}' must be {what}, not {value!r}")
+    pixels = options.get("format")
+    if pixels is not None and pixels not in FORMATS:
+        raise InvalidRuntimeOptionError(f"Option 'format' must be 'bgr', 'rgb' or 'gray', not {pixels!r}")
     transport = options.get("rtsp_transport")
     if transport is not None and transport not in _TRANSPORTS:
         raise InvalidRuntimeOptionError(

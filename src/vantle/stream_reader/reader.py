@@ -125,6 +125,8 @@ class StreamReader(Reader):
         max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
         rtsp_transport: str = "auto",
         latency: int = DEFAULT_LATENCY,
+        format: str = "bgr",
+        rotate: bool = True,
     ):
         arguments = dict(locals())  # the parameters, as given
         given = {name: value for name, value in arguments.items() if name in SUPPORTED_OPTIONS}
@@ -448,6 +450,8 @@ def open_stream(
     max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
     rtsp_transport: str = "auto",
     latency: int = DEFAULT_LATENCY,
+    format: str = "bgr",
+    rotate: bool = True,
 ) -> StreamReader:
     """Opens a stream and returns its reader, with its first frame received. The parameters are
     StreamReader's.

@@ -92,9 +92,12 @@ def make_factory(url: Any, launch: Optional[str], kind: str, options: ReaderOpti
         "keyframes_only": options.keyframes_only,
         "drop_frames": options.drop_frames,
         "max_frame_bytes": options.max_frame_bytes,
+        "format": options.format,
     }
     if kind == "custom":
+        # A launch string turns its pictures as it pleases: `rotate` is the decoder set-up's.
         return factory_class(CUSTOM_FACTORY)(launch, **common)
+    common["rotate"] = options.rotate
     own = {name: getattr(options, name) for name in _FACTORY_OPTIONS.get(kind, ())}
     if kind in ("rtsp", "rtsps"):
         own["tcp_timeout"] = max(options.timeout, options.frame_timeout)
