@@ -62,21 +62,23 @@ SIGNATURES = [
     "V check_varnow (supplied, supported)",
     "H HTTPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
     "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None, "
-    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr', rotate: 'bool' = False)",
+    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr', rotate: 'bool' = False, "
+    "fps: 'Optional[float]' = None)",
     "H HTTPPipelineFactory.build (self) -> 'Pipeline'",
     "C CustomPipelineFactory.__init__ (self, pipeline_str: 'str', *, url: 'str', "
     "pipeline_watcher: '_PIPELINE_WATCHER', keyframes_only: 'bool', drop_frames: 'bool' = True, "
-    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr')",
+    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr', fps: 'Optional[float]' = None)",
     "C CustomPipelineFactory.build (self) -> 'Pipeline'",
     "R RTSPPipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
     "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None, "
     "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr', rotate: 'bool' = False, "
-    "rtsp_transport: 'str' = 'auto', "
+    "fps: 'Optional[float]' = None, rtsp_transport: 'str' = 'auto', "
     "latency: 'int' = 200, tcp_timeout: 'Optional[float]' = None)",
     "R RTSPPipelineFactory.build (self) -> 'Pipeline'",
     "F FilePipelineFactory.__init__ (self, *, url: 'str', pipeline_watcher: '_PIPELINE_WATCHER', "
     "keyframes_only: 'bool', drop_frames: 'bool' = True, size: 'Optional[Tuple[int, int]]' = None, "
-    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr', rotate: 'bool' = False)",
+    "max_frame_bytes: 'Optional[int]' = None, format: 'str' = 'bgr', rotate: 'bool' = False, "
+    "fps: 'Optional[float]' = None)",
     "F FilePipelineFactory.build (self) -> 'Pipeline'",
 ]
 ROWS = [(MODULES[key], path, signature) for key, path, signature in (s.split(" ", 2) for s in SIGNATURES)]

@@ -257,3 +257,18 @@ def test_a_turned_video_comes_out_upright_unless_asked_not_to(media, tmp_path, d
         coded = [frame for frame in stream]
     assert len(upright) == len(coded) == media["h264_mp4"].frames
     assert all(np.array_equal(np.rot90(c, turns), u) for c, u in zip(coded, upright))
+
+
+@pytest.mark.parametrize("fps", [5, 1, 7.5])
+def test_sampling_keeps_evenly_spaced_frames_with_their_places_in_the_stream(media, media_url, fps):
+    entry = media["h264_mp4"]  # 60 frames at 30 a second
+    with open_stream(media_url(entry.name), fps=fps) as stream:
+        frames = list(stream.frames())
+        with open_stream(media_url(entry.name)) as every:
+            every_frame = list(every.frames())
+    step = entry.fps / fps
+    assert [frame.index for frame in frames] == [round(n * step) for n in range(len(frames))]
+    assert len(frames) == int((entry.frames - 1) / step) + 1
+    for frame in frames:  # the very frames (times and pictures) that reading every frame gives
+        same = every_frame[frame.index]
+        assert frame.pts == same.pts and np.array_equal(frame.image, same.image)

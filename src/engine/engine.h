@@ -162,7 +162,7 @@ class Waker;
 // thread can let the reader's reference go at any time.
 class Tap {
 public:
-    Tap(GstElement* pipeline, GstElement* appsink, bool numbered);
+    Tap(GstElement* pipeline, GstElement* appsink, bool numbered, bool positioned = false);
     ~Tap();
     Tap(const Tap&) = delete;
     Tap& operator=(const Tap&) = delete;
@@ -180,6 +180,8 @@ public:
     GstAppSink* appsink() const { return appsink_; }
     KeyframeLog* keyframes() const { return keyframes_.get(); }
     bool numbered() const { return numbered_; }
+    // Whether frames carry their position in the stream (offset_end), as sampling leaves them.
+    bool positioned() const { return positioned_; }
 
     const std::optional<ErrorInfo>& error() const { return error_; }
     bool has_http() const { return http_seen_; }
@@ -200,6 +202,7 @@ private:
     GstBus* bus_;
     std::shared_ptr<KeyframeLog> keyframes_;
     bool numbered_;
+    bool positioned_;
     int epoch_;
     gulong bus_handler_ = 0;
     std::mutex messages_;  // two threads may take messages (close() and a pull)

@@ -136,7 +136,7 @@ struct SearchState {
     std::atomic<bool> reported{false};
 };
 
-enum class ProbeKind { Keyframes, DeltaFilter, Numbering, RateLimit, CountInput, CountOutput, Discard };
+enum class ProbeKind { Keyframes, DeltaFilter, Numbering, RateLimit, Sampling, CountInput, CountOutput, Discard };
 
 const char* probe_name(ProbeKind kind) {
     switch (kind) {
@@ -148,6 +148,8 @@ const char* probe_name(ProbeKind kind) {
             return "number_frames";
         case ProbeKind::RateLimit:
             return "limit_frame_rate";
+        case ProbeKind::Sampling:
+            return "sample_frames";
         case ProbeKind::CountInput:
             return "count_input";
         case ProbeKind::CountOutput:
@@ -172,7 +174,7 @@ struct ProbeState {
 struct Attached {
     ProbeState state;
     std::atomic<uint64_t> count{0};
-    GstClockTime last_pts = GST_CLOCK_TIME_NONE;
+    GstClockTime last_pts = GST_CLOCK_TIME_NONE;  // the rate limit's last frame; sampling's next due
     bool seen = false;
 };
 
@@ -207,6 +209,22 @@ GstPadProbeReturn run_probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
                 return GST_PAD_PROBE_DROP;
             }
             attached->last_pts = pts;
+            return GST_PAD_PROBE_OK;
+        }
+        case ProbeKind::Sampling: {
+            if (buffer == nullptr) return GST_PAD_PROBE_OK;
+            // Every decoded frame's position in the stream goes with it (in offset_end, which the
+            // converter keeps), so that the frames delivered show the gaps between them.
+            GST_BUFFER_OFFSET_END(buffer) = attached->count.fetch_add(1, std::memory_order_relaxed);
+            if (!GST_BUFFER_PTS_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
+            const GstClockTime pts = GST_BUFFER_PTS(buffer);
+            GstClockTime& due = attached->last_pts;
+            // Frames on a grid of the interval from the first, each the first at or after its
+            // time (within a little, so that 30 frames a second give one a second exactly).
+            const GstClockTime slack = std::min<GstClockTime>(state.min_interval / 4, 5 * GST_MSECOND);
+            if (GST_CLOCK_TIME_IS_VALID(due) && pts + slack < due) return GST_PAD_PROBE_DROP;
+            if (!GST_CLOCK_TIME_IS_VALID(due) || pts >= due + state.min_interval) due = pts;
+            while (due <= pts + slack) due += state.min_interval;
             return GST_PAD_PROBE_OK;
         }
         case ProbeKind::CountInput: {
@@ -474,6 +492,18 @@ PyObject* frame_rate_limit(PyObject*, PyObject* interval) {
     });
 }
 
+PyObject* frame_sampling(PyObject*, PyObject* interval) {
+    return guarded([&] {
+        const unsigned long long ns = PyLong_AsUnsignedLongLong(interval);
+        if (PyErr_Occurred()) throw_pending();
+        if (ns == 0) {
+            PyErr_SetString(PyExc_ValueError, "the interval must be above 0");
+            throw_pending();
+        }
+        return new_probe(ProbeState{ProbeKind::Sampling, nullptr, nullptr, nullptr, ns});
+    });
+}
+
 PyMethodDef module_functions[] = {
     {"keyframe_notes", keyframe_notes, METH_O,
      "keyframe_notes(pipeline, /)\n--\n\nA probe for a decoder's input that notes the times of keyframes in the\n"
@@ -485,6 +515,10 @@ PyMethodDef module_functions[] = {
     {"frame_rate_limit", frame_rate_limit, METH_O,
      "frame_rate_limit(min_interval, /)\n--\n\nA probe that drops buffers that come sooner than `min_interval`\n"
      "nanoseconds after the last one passed."},
+    {"frame_sampling", frame_sampling, METH_O,
+     "frame_sampling(interval, /)\n--\n\nA probe for decoded frames that keeps one every `interval` nanoseconds of\n"
+     "stream time, evenly spaced by their times, and drops the rest; each frame carries its position\n"
+     "in the stream (in offset_end)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

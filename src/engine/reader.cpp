@@ -5,6 +5,7 @@
 // end, a reconnection) are decided by the Python subclass, through methods it defines.
 #include "reader.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace vantle::engine {
@@ -68,6 +69,7 @@ Object deliver(ReaderCore& core, Tap& tap, GstSample* sample) {
     const GstClockTime pts = buffer != nullptr ? GST_BUFFER_PTS(buffer) : GST_CLOCK_TIME_NONE;
     const guint64 arrival = buffer != nullptr ? GST_BUFFER_OFFSET(buffer) : GST_BUFFER_OFFSET_NONE;
     const bool delta = buffer != nullptr && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    const guint64 position = buffer != nullptr ? GST_BUFFER_OFFSET_END(buffer) : GST_BUFFER_OFFSET_NONE;
     int width = 0, height = 0;
     // The array holds the sample (and its mapping) from here on.
     Object image = sample_array(sample, &width, &height);
@@ -75,7 +77,11 @@ Object deliver(ReaderCore& core, Tap& tap, GstSample* sample) {
     const double now = monotonic_seconds();
     const Globals& g = globals();
     Handle stats = core.stats;
-    const uint64_t index = core.frames++;
+    // Sampled frames are numbered by their position in the stream, so that the gaps show.
+    uint64_t index = core.frames;
+    if (tap.positioned() && position != GST_BUFFER_OFFSET_NONE) index = core.position_base + position;
+    core.next_position = std::max(core.next_position, index + 1);
+    ++core.frames;
     ++tap.frames;
     if (!core.have_first) {
         core.have_first = true;
@@ -341,8 +347,8 @@ PyObject* m_sleep(PyObject* self, PyObject* seconds_object) {
 // _attach(pipeline, numbered): the pipeline's appsink becomes the reader's source of frames.
 PyObject* m_attach(PyObject* self, PyObject* args) {
     return guarded([&] {
-        PyObject *pipeline, *numbered;
-        if (!PyArg_ParseTuple(args, "OO:_attach", &pipeline, &numbered)) throw_pending();
+        PyObject *pipeline, *numbered, *positioned = Py_False;
+        if (!PyArg_ParseTuple(args, "OO|O:_attach", &pipeline, &numbered, &positioned)) throw_pending();
         Object appsink = Handle(pipeline).attr("appsink");
         auto* pipeline_element = static_cast<GstElement*>(gpointer_of(Handle(pipeline)));
         auto* appsink_element = static_cast<GstElement*>(gpointer_of(appsink));
@@ -350,9 +356,12 @@ PyObject* m_attach(PyObject* self, PyObject* args) {
             PyErr_SetString(PyExc_TypeError, "the pipeline's appsink is no appsink");
             throw_pending();
         }
-        const int truth = PyObject_IsTrue(numbered);
-        if (truth < 0) throw_pending();
-        core_of(self).tap = std::make_shared<Tap>(pipeline_element, appsink_element, truth != 0);
+        const int truth = PyObject_IsTrue(numbered), by_position = PyObject_IsTrue(positioned);
+        if (truth < 0 || by_position < 0) throw_pending();
+        ReaderCore& core = core_of(self);
+        // A new pipeline's positions follow the last frame's (after a reconnection).
+        core.position_base = core.next_position;
+        core.tap = std::make_shared<Tap>(pipeline_element, appsink_element, truth != 0, by_position != 0);
         return bridge::none();
     });
 }
@@ -456,7 +465,7 @@ int set_stats(PyObject* self, PyObject* value, void* closure) {
     if (set_object<&ReaderCore::stats>(self, value, closure) < 0) return -1;
     // New counters: a new open starts them again.
     ReaderCore& core = core_of(self);
-    core.frames = core.dropped = 0;
+    core.frames = core.dropped = core.position_base = core.next_position = 0;
     core.have_first = false;
     core.width = core.height = 0;
     return 0;

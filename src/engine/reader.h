@@ -27,6 +27,8 @@ struct ReaderCore {
     // The counters that are also written to `stats`.
     uint64_t frames = 0;
     uint64_t dropped = 0;
+    uint64_t position_base = 0;  // stream positions of the current pipeline start here
+    uint64_t next_position = 0;  // one past the last frame's position
     bool have_first = false;
     int width = 0;
     int height = 0;

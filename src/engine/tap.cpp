@@ -32,12 +32,13 @@ int process_epoch() noexcept {
     return epoch.load();
 }
 
-Tap::Tap(GstElement* pipeline, GstElement* appsink, bool numbered)
+Tap::Tap(GstElement* pipeline, GstElement* appsink, bool numbered, bool positioned)
     : pipeline_(GST_ELEMENT(gst_object_ref(pipeline))),
       appsink_(GST_APP_SINK(gst_object_ref(appsink))),
       bus_(gst_element_get_bus(pipeline)),
       keyframes_(keyframe_log_of(pipeline)),
       numbered_(numbered),
+      positioned_(positioned),
       epoch_(process_epoch()) {}
 
 Tap::~Tap() {

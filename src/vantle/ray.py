@@ -72,6 +72,7 @@ def read_frames(
     latency: int = DEFAULT_LATENCY,
     format: str = "bgr",
     rotate: bool = True,
+    fps: Optional[float] = None,
 ) -> ray.data.Dataset:
     """A dataset of every frame of every source, one read task per source.
 

@@ -115,6 +115,7 @@ class PipelineFactory(ABC):
         max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES,
         format: str = "bgr",
         rotate: bool = False,
+        fps: Optional[float] = None,
     ):
         """
         :param url: The stream URL
@@ -131,7 +132,10 @@ class PipelineFactory(ABC):
             converter itself
         :param rotate: If True, the picture is turned upright as the container's orientation
             says (a phone's video), in the converter's one write
-        :raises ValueError: size, max_frame_bytes or format is out of range, or the URL holds a
+        :param fps: Frames a second of stream time to keep, evenly spaced by their times; the
+            others are dropped before conversion, and every frame carries its position in the
+            stream. None: every frame
+        :raises ValueError: size, max_frame_bytes, format or fps is out of range, or the URL holds a
             character that GStreamer cannot carry (a NUL, a lone surrogate)
         """
         checked_url(url)
@@ -149,6 +153,10 @@ class PipelineFactory(ABC):
         self._max_frame_bytes = max_frame_bytes
         self._format = format
         self._rotate = bool(rotate)
+        if fps is not None and (isinstance(fps, bool) or not 0 < float(fps) < 1e9):
+            raise ValueError(f"fps must be a number of frames a second above 0, not {fps!r}")
+        # The interval between kept frames, in nanoseconds, or None for every frame.
+        self._sampling = None if fps is None else max(1, round(Gst.SECOND / float(fps)))
         self._logger = _logger
         self._buffer_pad_probe = _KeyframeFilter()
 
@@ -175,6 +183,7 @@ class PipelineFactory(ABC):
         A sink that may drop frames numbers every frame that reaches it in the buffer's
         `offset`, so that a reader tells how many were dropped between two it took.
         """
+        own_decoders = appsink is not None
         if appsink is None:
             # Not started on its own: it starts with the pipeline (see decoding.set_up).
             appsink = pipeline.new_element("appsink", properties=_APPSINK_PROPERTIES, auto_play=False)
@@ -193,6 +202,10 @@ class PipelineFactory(ABC):
         # (a launch string's own decoder, too).
         limit = FrameLimit(pipeline, self._max_frame_bytes)
         pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.EVENT_DOWNSTREAM, refuse_large_caps, limit)
+        if own_decoders and self._sampling:
+            # A launch string's frames are sampled where they arrive (the decoder set-up samples
+            # before conversion).
+            pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.BUFFER, engine.frame_sampling(self._sampling))
         pipeline.appsink = appsink
         return appsink
 

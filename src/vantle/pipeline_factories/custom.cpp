@@ -11,7 +11,7 @@ namespace {
 
 Object factory_init(Call& c) {
     Handle self = c.arg(0), pipeline_str = c.arg(1);
-    init_base(c, self, c.arg(2), c.arg(4), c.arg(5), Handle(), c.arg(6), c.arg(7));
+    init_base(c, self, c.arg(2), c.arg(4), c.arg(5), Handle(), c.arg(6), c.arg(7), Handle(), c.arg(8));
     if (!contains(pipeline_str, text("{url}"))) {
         raise(c.global("InvalidCustomPipelineError"),
               fstr({"Invalid pipeline format: '", pipeline_str,
@@ -73,12 +73,13 @@ const FunctionSpec init_spec{
                {"keyframes_only", "bool", Exact::Any, Kind::KeywordOnly},
                drop_frames_param(),
                max_frame_bytes_param(),
-               format_param()},
+               format_param(),
+               fps_param()},
     .body = factory_init,
     .doc =
         ":param pipeline_str: The custom pipeline string\n"
         ":param url: The URL to connect to\n" VANTLE_WATCHER_AND_KEYFRAMES_DOC VANTLE_DROP_FRAMES_DOC
-        "\n" VANTLE_MAX_FRAME_BYTES_DOC VANTLE_FORMAT_DOC,
+        "\n" VANTLE_MAX_FRAME_BYTES_DOC VANTLE_FORMAT_DOC VANTLE_FPS_DOC,
     .qualname = "CustomPipelineFactory.__init__",
 };
 
@@ -91,8 +92,9 @@ void fill(ModuleBuilder& m) {
     import_base(m);
     m.from_import("vantle._urls", {"redact_text"});
     m.from_import("launch", {"LaunchTemplate"}, 1);
-    define_factory(m, "CustomPipelineFactory", "Creates a pipeline from a pipeline string.", init_spec, build,
-                   dict({{"drop_frames", boolean(true)}, {"max_frame_bytes", none()}, {"format", text("bgr")}}));
+    define_factory(
+        m, "CustomPipelineFactory", "Creates a pipeline from a pipeline string.", init_spec, build,
+        dict({{"drop_frames", boolean(true)}, {"max_frame_bytes", none()}, {"format", text("bgr")}, {"fps", none()}}));
 }
 
 }  // namespace

@@ -26,5 +26,6 @@ class CustomPipelineFactory(PipelineFactory):
         drop_frames: bool = True,
         max_frame_bytes: Optional[int] = None,
         format: Optional[str] = "bgr",
+        fps: Optional[float] = None,
     ) -> None: ...
     def build(self) -> Pipeline: ...

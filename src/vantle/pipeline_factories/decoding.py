@@ -141,6 +141,7 @@ class _DecodeState:
         size: Optional[Tuple[int, int]],
         max_frame_bytes: int,
         rotate: bool = False,
+        sampling: Optional[int] = None,
     ):
         # Weak: the handlers are owned by GStreamer, and a strong reference would keep the
         # pipeline alive from outside the interpreter's reach.
@@ -150,6 +151,7 @@ class _DecodeState:
         self.min_interval = int(Gst.SECOND / max_framerate) if max_framerate else 0
         self.size = size
         self.rotate = rotate
+        self.sampling = sampling  # nanoseconds between kept frames, or None
         self.limit = FrameLimit(pipeline, max_frame_bytes)
         self.search = VideoSearch(pipeline)
         self.limiting = False
@@ -173,6 +175,7 @@ def set_up(factory: Any, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) 
         factory._size,
         factory._max_frame_bytes,
         factory._rotate,
+        factory._sampling,
     )
     _STREAMS.enter(pipeline)
     pipeline.connect_signal_handler(typefind, "have-type", _on_type_found, state)
@@ -435,6 +438,10 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     caps = event.parse_caps()
     if state.limit.exceeded or not check_caps(state.limit, caps, "frames"):
         return Gst.PadProbeReturn.DROP  # the decoder cannot negotiate: it allocates nothing
+    if state.sampling and not state.limiting:
+        # Sampling keeps fewer frames than any limit, evenly spaced: the limit is not needed.
+        state.limiting = True
+        pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, engine.frame_sampling(state.sampling))
     if caps.get_size() and not state.limiting and _may_exceed_limit(caps, state):
         state.limiting = True
         pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, engine.frame_rate_limit(state.min_interval))

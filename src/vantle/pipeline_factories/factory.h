@@ -20,7 +20,7 @@ inline void import_base(bridge::ModuleBuilder& m) {
 inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, bridge::Handle keyframes_only,
                       bridge::Handle drop_frames, bridge::Handle size = bridge::Handle(),
                       bridge::Handle max_frame_bytes = bridge::Handle(), bridge::Handle format = bridge::Handle(),
-                      bridge::Handle rotate = bridge::Handle()) {
+                      bridge::Handle rotate = bridge::Handle(), bridge::Handle fps = bridge::Handle()) {
     bridge::Object kwargs = bridge::dict({{"url", url},
                                           {"max_framerate", c.global("_FRAMERATE_LIMIT")},
                                           {"keyframes_only", keyframes_only},
@@ -29,6 +29,7 @@ inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, 
     if (max_frame_bytes && !max_frame_bytes.is_none()) bridge::set_item(kwargs, "max_frame_bytes", max_frame_bytes);
     if (format) bridge::set_item(kwargs, "format", format);
     if (rotate) bridge::set_item(kwargs, "rotate", rotate);
+    if (fps) bridge::set_item(kwargs, "fps", fps);
     c.super(self).attr("__init__").call_tuple(bridge::tuple({}), kwargs);
 }
 
@@ -37,7 +38,7 @@ inline void init_base(bridge::Call& c, bridge::Handle self, bridge::Handle url, 
 // then `self._pipeline_watcher = pipeline_watcher`.
 inline void init_url_factory(bridge::Call& c) {
     bridge::Handle self = c.arg(0);
-    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5), c.arg(6), c.arg(7), c.arg(8));
+    init_base(c, self, c.arg(1), c.arg(3), c.arg(4), c.arg(5), c.arg(6), c.arg(7), c.arg(8), c.arg(9));
     self.set_attr("_pipeline_watcher", c.arg(2));
 }
 
@@ -84,11 +85,18 @@ inline bridge::Param format_param() {
     return {"format", "str", bridge::Exact::Str, bridge::Kind::KeywordOnly};
 }
 
+// The keyword-only `fps: Optional[float] = None` of every factory: frames a second of stream time
+// to keep, evenly spaced (None: all of them).
+inline bridge::Param fps_param() {
+    return {"fps", "Optional[float]", bridge::Exact::Any, bridge::Kind::KeywordOnly};
+}
+
 // `(self, *, url: str, pipeline_watcher: _PIPELINE_WATCHER, keyframes_only: bool,
 // drop_frames: bool = True, size: Optional[Tuple[int, int]] = None, max_frame_bytes:
-// Optional[int] = None, format: str = "bgr", rotate: bool = False, <more>)`: the parameters of a
-// factory that reads a URL by itself. The body finds `size` at c.arg(5), `max_frame_bytes` at 6,
-// `format` at 7, `rotate` at 8, the first of `more` at 9.
+// Optional[int] = None, format: str = "bgr", rotate: bool = False, fps: Optional[float] = None,
+// <more>)`: the parameters of a factory that reads a URL by itself. The body finds `size` at
+// c.arg(5), `max_frame_bytes` at 6, `format` at 7, `rotate` at 8, `fps` at 9, the first of `more`
+// at 10.
 inline std::vector<bridge::Param> url_factory_params(std::initializer_list<bridge::Param> more = {}) {
     std::vector<bridge::Param> params{
         {"self"},
@@ -99,7 +107,8 @@ inline std::vector<bridge::Param> url_factory_params(std::initializer_list<bridg
         size_param(),
         max_frame_bytes_param(),
         format_param(),
-        {"rotate", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly}};
+        {"rotate", "bool", bridge::Exact::Any, bridge::Kind::KeywordOnly},
+        fps_param()};
     params.insert(params.end(), more);
     return params;
 }
@@ -127,11 +136,11 @@ inline void import_url_factory_names(bridge::ModuleBuilder& m) {
     ":param drop_frames: If True (the default), the appsink lets its oldest frames go when the\n" \
     "    consumer falls behind; if False, it holds the stream back until every frame is taken"
 
-#define VANTLE_SIZE_DOC                                                                              \
-    "\n:param size: (width, height) of the frames, or None for the stream's own size. The picture\n" \
-    "    is scaled in the decoder's format before conversion (area averaging when shrinking), and\n" \
-    "    stretched to exactly that size; a 0 takes that side from the other and the picture's\n"     \
-    "    aspect ratio\n" VANTLE_MAX_FRAME_BYTES_DOC VANTLE_FORMAT_DOC VANTLE_ROTATE_DOC              \
+#define VANTLE_SIZE_DOC                                                                                \
+    "\n:param size: (width, height) of the frames, or None for the stream's own size. The picture\n"   \
+    "    is scaled in the decoder's format before conversion (area averaging when shrinking), and\n"   \
+    "    stretched to exactly that size; a 0 takes that side from the other and the picture's\n"       \
+    "    aspect ratio\n" VANTLE_MAX_FRAME_BYTES_DOC VANTLE_FORMAT_DOC VANTLE_ROTATE_DOC VANTLE_FPS_DOC \
     ":raises ValueError: size is not two numbers from 0 to 32768, or max_frame_bytes is below 1"
 
 #define VANTLE_FORMAT_DOC                                                                             \
@@ -141,6 +150,10 @@ inline void import_url_factory_names(bridge::ModuleBuilder& m) {
 #define VANTLE_ROTATE_DOC                                                                         \
     ":param rotate: If True, the picture is turned upright as the container's orientation says\n" \
     "    (a phone's video), in the converter's one write\n"
+
+#define VANTLE_FPS_DOC                                                                               \
+    ":param fps: Frames a second of stream time to keep, evenly spaced by their times; the others\n" \
+    "    are dropped before conversion (None: every frame)\n"
 
 #define VANTLE_MAX_FRAME_BYTES_DOC                                                                   \
     ":param max_frame_bytes: The most memory one frame may take, coded or decoded (None: 64 MiB);\n" \

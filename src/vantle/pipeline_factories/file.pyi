@@ -24,5 +24,6 @@ class FilePipelineFactory(PipelineFactory):
         max_frame_bytes: Optional[int] = None,
         format: Optional[str] = "bgr",
         rotate: bool = False,
+        fps: Optional[float] = None,
     ) -> None: ...
     def build(self) -> Pipeline: ...

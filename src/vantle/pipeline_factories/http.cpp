@@ -43,7 +43,8 @@ void fill(ModuleBuilder& m) {
                          {"size", none()},
                          {"max_frame_bytes", none()},
                          {"format", text("bgr")},
-                         {"rotate", boolean(false)}}));
+                         {"rotate", boolean(false)},
+                         {"fps", none()}}));
 }
 
 }  // namespace

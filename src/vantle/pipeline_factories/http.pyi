@@ -22,5 +22,6 @@ class HTTPPipelineFactory(PipelineFactory):
         max_frame_bytes: Optional[int] = None,
         format: Optional[str] = "bgr",
         rotate: bool = False,
+        fps: Optional[float] = None,
     ) -> None: ...
     def build(self) -> Pipeline: ...

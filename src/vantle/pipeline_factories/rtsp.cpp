@@ -57,9 +57,9 @@ Object tcp_timeout_of(Handle seconds) {
 Object factory_init(Call& c) {
     Handle self = c.arg(0);
     init_url_factory(c);
-    self.set_attr("_protocols", lower_transports(c, c.arg(9)));
-    self.set_attr("_latency", checked_latency(c.arg(10)));
-    self.set_attr("_tcp_timeout", tcp_timeout_of(c.arg(11)));
+    self.set_attr("_protocols", lower_transports(c, c.arg(10)));
+    self.set_attr("_latency", checked_latency(c.arg(11)));
+    self.set_attr("_tcp_timeout", tcp_timeout_of(c.arg(12)));
     return none();
 }
 
@@ -110,6 +110,7 @@ void fill(ModuleBuilder& m) {
                          {"max_frame_bytes", none()},
                          {"format", text("bgr")},
                          {"rotate", boolean(false)},
+                         {"fps", none()},
                          {"rtsp_transport", text("auto")},
                          {"latency", integer(default_latency_ms)},
                          {"tcp_timeout", none()}}));

@@ -26,6 +26,7 @@ class RTSPPipelineFactory(PipelineFactory):
         max_frame_bytes: Optional[int] = None,
         format: Optional[str] = "bgr",
         rotate: bool = False,
+        fps: Optional[float] = None,
         rtsp_transport: Optional[str] = "auto",
         latency: int = 200,
         tcp_timeout: Optional[float] = None,

@@ -96,6 +96,7 @@ class StreamSet(Hub):
         latency: int = DEFAULT_LATENCY,
         format: str = "bgr",
         rotate: bool = True,
+        fps: Optional[float] = None,
     ):
         arguments = dict(locals())  # the parameters, as given
         common = {name: value for name, value in arguments.items() if name not in ("self", "sources")}
@@ -297,6 +298,7 @@ def open_streams(
     latency: int = DEFAULT_LATENCY,
     format: str = "bgr",
     rotate: bool = True,
+    fps: Optional[float] = None,
 ) -> StreamSet:
     """Starts many streams at once and returns their set, whose iteration gives Frames from any
     of them as they arrive, fairly, each with `source` saying which stream it came from.

@@ -30,6 +30,7 @@ SUPPORTED_OPTIONS: Dict[str, Any] = {
     "latency": int,
     "format": str,
     "rotate": bool,
+    "fps": (int, float),
 }
 
 # The pixel formats of frames: the option's value and GStreamer's name.
@@ -43,6 +44,7 @@ _RANGES: Dict[str, Tuple[Tuple[float, bool], float, str]] = {
     "reconnect": ((0, False), math.inf, "a whole number, 0 or more"),
     "latency": ((0, False), 2**32 - 1, "a whole number of milliseconds from 0 to 4294967295"),
     "max_frame_bytes": ((1, False), math.inf, "a whole number of bytes, 1 or more"),
+    "fps": ((0, True), 1e9, "a finite number of frames a second above 0"),
 }
 
 _TRANSPORTS = ("tcp", "udp", "auto")
@@ -65,6 +67,8 @@ class ReaderOptions:
     :ivar latency: Milliseconds of jitter buffer (RTSP only)
     :ivar format: The frames' pixels: "bgr", "rgb" or "gray" (one channel)
     :ivar rotate: Frames are turned upright as the container's orientation says
+    :ivar fps: Frames a second of stream time to deliver, evenly spaced (the others are dropped
+        before conversion; Frame.index keeps the position in the stream), or None for all
     """
 
     keyframes_only: bool = False
@@ -79,6 +83,7 @@ class ReaderOptions:
     latency: int = DEFAULT_LATENCY
     format: str = "bgr"
     rotate: bool = True
+    fps: Optional[float] = None
 
     @classmethod
     def checked(cls, options: Mapping[str, Any], launch: Optional[str] = None) -> ReaderOptions:

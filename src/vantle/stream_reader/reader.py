@@ -82,6 +82,14 @@ class StreamReader(Reader):
         or a server that sends a part without end, fails the stream with kind "too-large"
     :param rtsp_transport: For RTSP: "tcp", "udp" or "auto" (UDP, then TCP)
     :param latency: For RTSP: milliseconds of jitter buffer
+    :param format: The frames' pixels: "bgr" (the default), "rgb", or "gray" (one channel, shape
+        (height, width)), each written by the converter itself
+    :param rotate: Turn the picture upright as the container says (a phone's video), in the
+        converter's one write; False keeps the coded orientation. A launch string turns its
+        pictures itself
+    :param fps: Frames a second of stream time to deliver, evenly spaced by their times, the
+        others dropped before conversion; a Frame's index stays its position in the stream, so
+        the gaps show. None: every frame
     :raises InvalidRuntimeOptionError: An option is of the wrong type, out of range (numbers
         finite; time-outs above 0, reconnect and reconnect_backoff not below 0; a bool is not a
         number), or does not go with a launch string
@@ -127,11 +135,13 @@ class StreamReader(Reader):
         latency: int = DEFAULT_LATENCY,
         format: str = "bgr",
         rotate: bool = True,
+        fps: Optional[float] = None,
     ):
         arguments = dict(locals())  # the parameters, as given
         given = {name: value for name, value in arguments.items() if name in SUPPORTED_OPTIONS}
-        if size is None:
-            del given["size"]  # no size is no size, whatever the launch string
+        for name in ("size", "fps"):
+            if given[name] is None:
+                del given[name]  # not asked for
         self.options = ReaderOptions.checked(given, pipeline)
         self.url = checked_url(url)
         self.launch = pipeline
@@ -281,7 +291,9 @@ class StreamReader(Reader):
             raise self._closed_error()
         self._slot.session = session
         # Frames are numbered (and their drops counted) where the appsink may drop them.
-        self._attach(session.pipeline, session.pipeline.appsink.get_property("drop"))
+        self._attach(
+            session.pipeline, session.pipeline.appsink.get_property("drop"), self.options.fps is not None
+        )
         return session
 
     def _drop_stream(self, session: Optional[Session] = None) -> None:
@@ -452,6 +464,7 @@ def open_stream(
     latency: int = DEFAULT_LATENCY,
     format: str = "bgr",
     rotate: bool = True,
+    fps: Optional[float] = None,
 ) -> StreamReader:
     """Opens a stream and returns its reader, with its first frame received. The parameters are
     StreamReader's.

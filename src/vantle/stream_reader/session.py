@@ -93,6 +93,7 @@ def make_factory(url: Any, launch: Optional[str], kind: str, options: ReaderOpti
         "drop_frames": options.drop_frames,
         "max_frame_bytes": options.max_frame_bytes,
         "format": options.format,
+        "fps": options.fps,
     }
     if kind == "custom":
         # A launch string turns its pictures as it pleases: `rotate` is the decoder set-up's.
