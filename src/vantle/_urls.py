@@ -88,10 +88,10 @@ def _userinfo_end(rest: str) -> int:
 
 
 def _hidden_userinfo(userinfo: str) -> str:
-    user, colon, password = userinfo.partition(":")
-    if not userinfo:
-        return userinfo
-    return f"{user}:{HIDDEN}" if colon and password else HIDDEN
+    user, _, password = userinfo.partition(":")
+    if password:
+        return f"{user}:{HIDDEN}"
+    return HIDDEN if user else userinfo  # a token, or nothing at all ("", ":")
 
 
 def _hidden_parameters(text: str, hidden: Optional[List[str]] = None) -> str:
@@ -164,10 +164,12 @@ def source_properties(url: object) -> Dict[str, Any]:
     goes with an empty password, as the sources send it from the URL). A URL without user
     information, or anything that is not a `str`, is the `location` alone."""
     parts = _parts(url) if isinstance(url, str) else None
-    if parts is None or not parts[1]:
+    if parts is None:
         return {"location": url}
     head, userinfo, rest = parts
     user, _, password = userinfo.partition(":")
+    if not user and not password:
+        return {"location": url}
     return {"location": head + rest, "user-id": unquote(user), "user-pw": unquote(password)}
 
 
