@@ -1,11 +1,13 @@
 """Property-based checks with arbitrary inputs: check_varnow against a plain-Python reference,
 the argument binding of every public callable against a plain def, custom launch strings, and
-sample_to_ndarray over arbitrary caps, video metas and buffer sizes."""
+sample_to_ndarray over arbitrary caps, video metas and buffer sizes, and the secrets of arbitrary
+URLs."""
 
 import collections
 import inspect
 import re
 import types
+from urllib.parse import unquote
 
 import gi
 import numpy as np
@@ -18,6 +20,7 @@ gi.require_version("Gst", "1.0")
 gi.require_version("GstVideo", "1.0")
 from gi.repository import GLib, GObject, Gst, GstVideo  # noqa: E402
 
+from vantle._urls import redact_text, redact_url, source_properties  # noqa: E402
 from vantle.errors import InvalidCustomPipelineError, InvalidRuntimeOptionError  # noqa: E402
 from vantle.pipeline_factories.custom import CustomPipelineFactory  # noqa: E402
 from vantle.stream_reader.varnow import check_varnow  # noqa: E402
@@ -252,6 +255,40 @@ def test_custom_factory_with_arbitrary_launch_strings(pipeline_str, url, keyfram
         pipeline.set_state(Gst.State.NULL)
         pipeline.release_resources()
     assert pipeline.destructors == []
+
+
+# ----- secrets in URLs -----
+
+# Anything but a '/' (the end of the user information), white space and the quotes that end a
+# URL in a text.
+PASSWORDS = st.text(
+    st.characters(blacklist_categories=("Cs", "Z", "Cc"), blacklist_characters="/\"'<>`"), max_size=12
+)
+# A URL's path and query, and how they are shown.
+TAILS = {
+    "": "",
+    "/x": "/x",
+    "/x?a=1&token=t0k": "/x?a=1&token=***",
+    "/?SIG=s#access_token=a": "/?SIG=***#access_token=***",
+}
+
+
+@given(
+    user=st.text("abXY09-._~%", max_size=6),
+    password=st.one_of(st.none(), PASSWORDS),
+    scheme=st.sampled_from(["http", "rtsp", "icy"]),
+    tail=st.sampled_from(sorted(TAILS)),
+)
+@FUZZ
+def test_secrets_of_any_url_are_hidden_and_its_credentials_taken_apart(user, password, scheme, tail):
+    userinfo = user if password is None else f"{user}:{password}"
+    url = f"{scheme}://{userinfo}@127.0.0.1:554{tail}"
+    hidden = f"{user}:***" if password else ("***" if user else userinfo)
+    shown = f"{scheme}://{hidden}@127.0.0.1:554{TAILS[tail]}"
+    assert (redact_url(url), redact_text(f"at {url} and\t{url}")) == (shown, f"at {shown} and\t{shown}")
+    credentials = {"user-id": unquote(user), "user-pw": unquote(password or "")} if user or password else {}
+    location = f"{scheme}://127.0.0.1:554{tail}" if credentials else url
+    assert source_properties(url) == {"location": location, **credentials}
 
 
 # ----- sample_to_ndarray -----

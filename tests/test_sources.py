@@ -73,6 +73,12 @@ def hls_url(media, http_server):
     return http_server.url(f"/files/{playlist.name}")
 
 
+@pytest.fixture(scope="module")
+def private_hls_url(hls_url, http_server):
+    http_server.accounts.add(f"user:{SECRET}")
+    return hls_url.replace("/files/", "/private/files/").replace("://", f"://user:{SECRET}@")
+
+
 def read_to_the_end(url: str, **options) -> tuple:
     """(frames, the error that ended the stream or None)."""
     frames = 0
@@ -111,6 +117,8 @@ SOURCES = [
     ),
     Source("file-url", lambda f: f.media["h264_mkv"].path.as_uri(), lambda f: f.media["h264_mkv"].path),
     Source("hls", lambda f: f.hls_url, lambda f: hls_files(f.media.cache_dir)[0]),
+    # The playlist and every fragment asked for with the credentials of the playlist's URL.
+    Source("hls-credentials", lambda f: f.private_hls_url, lambda f: hls_files(f.media.cache_dir)[0]),
     Source(
         "custom",
         lambda f: f.media_url("h264_ts"),

@@ -1,7 +1,8 @@
 // The pad probes that run for every buffer, in C++ on GStreamer's streaming threads: keyframe
 // notes at a decoder's input, the keyframes-only filter, the numbering of frames that reach an
 // appsink, the frame-rate limit, the per-frame memory limit, and the discarding of streams that
-// are not decoded. Python makes them (as Probe objects) and registers them through
+// are not decoded; and, for queries, the answer of a source whose credentials are kept out of
+// its location. Python makes them (as Probe objects) and registers them through
 // `Pipeline.add_pad_probe`, which pairs each with its release like any other probe.
 #include <algorithm>
 #include <utility>
@@ -136,7 +137,17 @@ struct SearchState {
     std::atomic<bool> reported{false};
 };
 
-enum class ProbeKind { Keyframes, DeltaFilter, Numbering, RateLimit, Sampling, CountInput, CountOutput, Discard };
+enum class ProbeKind {
+    Keyframes,
+    DeltaFilter,
+    Numbering,
+    RateLimit,
+    Sampling,
+    CountInput,
+    CountOutput,
+    Discard,
+    UriAnswer
+};
 
 const char* probe_name(ProbeKind kind) {
     switch (kind) {
@@ -156,6 +167,8 @@ const char* probe_name(ProbeKind kind) {
             return "count_output";
         case ProbeKind::Discard:
             return "discard";
+        case ProbeKind::UriAnswer:
+            return "answer_uri";
     }
     return "probe";
 }
@@ -168,6 +181,8 @@ struct ProbeState {
     std::shared_ptr<LimitState> limit;
     std::shared_ptr<SearchState> search;
     uint64_t min_interval = 0;
+    // UriAnswer: the location a source answers a URI query with, and the URI given instead.
+    std::string location = {}, uri = {};
 };
 
 // Per attachment: the state and what the probe counts on its own pad.
@@ -177,6 +192,22 @@ struct Attached {
     GstClockTime last_pts = GST_CLOCK_TIME_NONE;  // the rate limit's last frame; sampling's next due
     bool seen = false;
 };
+
+// A URI query that the source answered with its location (no user information) is answered
+// with the URI that has it: an adaptive demuxer (HLS, DASH) fetches the playlist's fragments
+// itself, from URIs it resolves against this one, and they carry the credentials only so.
+GstPadProbeReturn answer_uri(GstPadProbeInfo* info, const ProbeState& state) {
+    if (!(info->type & GST_PAD_PROBE_TYPE_QUERY_UPSTREAM)) return GST_PAD_PROBE_OK;
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    if (query == nullptr || GST_QUERY_TYPE(query) != GST_QUERY_URI || !gst_query_is_writable(query)) {
+        return GST_PAD_PROBE_OK;
+    }
+    gchar* answered = nullptr;
+    gst_query_parse_uri(query, &answered);
+    if (answered != nullptr && state.location == answered) gst_query_set_uri(query, state.uri.c_str());
+    g_free(answered);
+    return GST_PAD_PROBE_OK;
+}
 
 GstPadProbeReturn run_probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
     auto* attached = static_cast<Attached*>(data);
@@ -262,6 +293,8 @@ GstPadProbeReturn run_probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
             // answer); its events are kept on the pad, as on any unlinked pad.
             if (info->type & (GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST)) return GST_PAD_PROBE_DROP;
             return GST_PAD_PROBE_OK;
+        case ProbeKind::UriAnswer:
+            return answer_uri(info, state);
     }
     return GST_PAD_PROBE_OK;
 }
@@ -504,6 +537,14 @@ PyObject* frame_sampling(PyObject*, PyObject* interval) {
     });
 }
 
+PyObject* uri_answer(PyObject*, PyObject* args) {
+    return guarded([&] {
+        const char *location, *uri;
+        if (!PyArg_ParseTuple(args, "ss:uri_answer", &location, &uri)) throw_pending();
+        return new_probe(ProbeState{ProbeKind::UriAnswer, nullptr, nullptr, nullptr, 0, location, uri});
+    });
+}
+
 PyMethodDef module_functions[] = {
     {"keyframe_notes", keyframe_notes, METH_O,
      "keyframe_notes(pipeline, /)\n--\n\nA probe for a decoder's input that notes the times of keyframes in the\n"
@@ -519,6 +560,9 @@ PyMethodDef module_functions[] = {
      "frame_sampling(interval, /)\n--\n\nA probe for decoded frames that keeps one every `interval` nanoseconds of\n"
      "stream time, evenly spaced by their times, and drops the rest; each frame carries its position\n"
      "in the stream (in offset_end)."},
+    {"uri_answer", uri_answer, METH_VARARGS,
+     "uri_answer(location, uri, /)\n--\n\nA probe for a source's pad (upstream queries, once answered) that\n"
+     "answers a URI query with `uri` where the source answered `location`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

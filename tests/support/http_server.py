@@ -28,6 +28,9 @@ Routes (all GET and HEAD):
                               start, then N bytes (1 GiB by default) without a boundary, as fast
                               as the client takes them; the part announces Content-Length L if given
 
+/private/<route>              any route above, for a client that gives one of the server's
+                              `accounts` ("user:password") by basic authentication; else 401
+
 A server made with `tls=(certificate, key)` speaks HTTPS (see self_signed_certificate).
 
 Every stall, trickle and live stream ends by itself within `max_stall` seconds (live streams
@@ -36,6 +39,8 @@ within `max_live`), as soon as the client leaves, and when the server closes.
 
 from __future__ import annotations
 
+import base64
+import binascii
 import mimetypes
 import random
 import re
@@ -135,6 +140,11 @@ class _Handler(BaseHTTPRequestHandler):
         owner._count_request(self.record)
         q = self.record.query
         try:
+            if url.path.startswith("/private/"):
+                if self._account() not in owner.accounts:
+                    self._head(401, [("WWW-Authenticate", 'Basic realm="vantle"'), ("Content-Length", 0)])
+                    return
+                url = url._replace(path=url.path[len("/private") :])
             if url.path.startswith("/files/") and url.path[7:] in owner.files:
                 data, ctype = owner.files[url.path[7:]]
                 self._file(data, ctype, q)
@@ -154,6 +164,16 @@ class _Handler(BaseHTTPRequestHandler):
                 self._simple(404, b"not found\n")
         except OSError:  # the client left, or a write timed out
             self.close_connection = True
+
+    def _account(self) -> Optional[str]:
+        """The "user:password" of the request's basic authentication, or None."""
+        scheme, _, encoded = self.headers.get("Authorization", "").partition(" ")
+        if scheme.lower() != "basic":
+            return None
+        try:
+            return base64.b64decode(encoded, validate=True).decode()
+        except (binascii.Error, UnicodeDecodeError):
+            return None
 
     # --- responses ------------------------------------------------------------------------
 
@@ -344,6 +364,7 @@ class TestServer:
         self.max_live = max_live
         self.closing = threading.Event()
         self.requests: List[Request] = []
+        self.accounts: Set[str] = set()
         self.requests_served = 0
         self.open_connections = 0
         self.live_streams = 0

@@ -14,7 +14,7 @@ Object factory_init(Call& c) {
     init_base(c, self, c.arg(2), c.arg(4), c.arg(5), Handle(), c.arg(6), c.arg(7), Handle(), c.arg(8));
     if (!contains(pipeline_str, text("{url}"))) {
         raise(c.global("InvalidCustomPipelineError"),
-              fstr({"Invalid pipeline format: '", pipeline_str,
+              fstr({"Invalid pipeline format: '", c.global("redact_text").call({pipeline_str}),
                     "'. Pipelines must contain a '{url}' portion to be filled by the source URL."}));
     }
     Object launch = c.global("LaunchTemplate").call({pipeline_str, self.attr("_url")});
@@ -29,19 +29,20 @@ Object factory_build(Call& c) {
     Handle self = c.arg(0);
     Object gst = c.global("Gst");
     Object pipeline = self.method("_new_pipeline", {self.attr("_launch")});
-    // The launch string holds the URL: its password is not repeated in messages.
-    Object shown = c.global("redact_text").call({self.attr("_pipeline_str"), self.attr("_url")});
+    // The launch string holds the URL: its secrets are not repeated in messages (and only a
+    // message needs the text).
+    auto shown = [&] { return c.global("redact_text").call({self.attr("_pipeline_str"), self.attr("_url")}); };
 
     Object appsink = pipeline.method("get_by_name", {text("main_sink")});
     if (appsink.is_none()) {
         raise(c.global("InvalidCustomPipelineError"),
-              fstr({"No element with name 'main_sink' element found in custom pipeline '", shown, "'"}));
+              fstr({"No element with name 'main_sink' element found in custom pipeline '", shown(), "'"}));
     }
     if (!is_instance(appsink, c.global("GstApp").attr("AppSink"))) {
         Object factory = appsink.method("get_factory");
         Object kind = factory.is_none() ? appsink.type().attr("__name__") : factory.method("get_name");
         raise(c.global("InvalidCustomPipelineError"), fstr({"The element named 'main_sink' must be an appsink, not a ",
-                                                            kind, ", in custom pipeline '", shown, "'"}));
+                                                            kind, ", in custom pipeline '", shown(), "'"}));
     }
     self.method("_attach_appsink", {pipeline, appsink});
 

@@ -2,12 +2,14 @@ from typing import Optional, Tuple
 
 from gi.repository import Gst as Gst
 
+from vantle._urls import source_properties as source_properties
 from vantle.utils.gstreamer import Pipeline as Pipeline
 
 from .base import _APPSINK_PROPERTIES as _APPSINK_PROPERTIES
 from .base import _FRAMERATE_LIMIT as _FRAMERATE_LIMIT
 from .base import _PIPELINE_WATCHER as _PIPELINE_WATCHER
 from .base import PipelineFactory as PipelineFactory
+from .credentials import lend_credentials as lend_credentials
 
 class HTTPPipelineFactory(PipelineFactory):
     _pipeline_watcher: _PIPELINE_WATCHER

@@ -62,8 +62,8 @@ class LaunchTemplate:
         except (KeyError, IndexError, ValueError) as error:
             reason = f"no value for {{{error.args[0]}}}" if isinstance(error, KeyError) else str(error)
             raise template_error(
-                f"Invalid pipeline format: '{pipeline_str}'. Only '{{url}}' is filled in, and every "
-                f"other brace must be doubled ('{{{{', '}}}}'): {reason}",
+                f"Invalid pipeline format: '{redact_text(pipeline_str)}'. Only '{{url}}' is filled in, and "
+                f"every other brace must be doubled ('{{{{', '}}}}'): {reason}",
                 error,
             ) from error
         text, stand_ins = self._stand_in_text("")
@@ -104,7 +104,7 @@ class LaunchTemplate:
             if (element.get_property(prop) or "") != wanted:
                 raise InvalidCustomPipelineError(
                     f"Element '{element.get_name()}' did not take the URL as its property '{prop}' "
-                    f"(it keeps {_shown(element.get_property(prop), stand_ins)!r}): "
+                    f"(it keeps {redact_text(_shown(element.get_property(prop), stand_ins), self.url)!r}): "
                     f"'{self._shown_text()}'"
                 )
         return pipeline
@@ -135,8 +135,8 @@ class LaunchTemplate:
             if field != "url" or spec or conversion not in (None, "s"):
                 written = field + (f"!{conversion}" if conversion else "") + (f":{spec}" if spec else "")
                 raise InvalidCustomPipelineError(
-                    f"Invalid pipeline format: '{self.template}'. The placeholder '{{{written}}}' must "
-                    "be written '{url}'"
+                    f"Invalid pipeline format: '{redact_text(self.template)}'. The placeholder "
+                    f"'{{{written}}}' must be written '{{url}}'"
                 )
             # Letters and digits after the scheme: nothing a launch string can split. The
             # closing letter keeps "u1x" from being found inside "u10x".
@@ -199,7 +199,7 @@ class LaunchTemplate:
         ordinal = "" if self._placeholders == 1 else f" number {index + 1}"
         return InvalidCustomPipelineError(
             f"The '{{url}}' placeholder{ordinal} must be (part of) the value of an element's string "
-            f"property, but {where}: '{self.template}'"
+            f"property, but {where}: '{redact_text(self.template)}'"
         )
 
     def _parse_error(self, error: GLib.Error, stand_ins: List[str]) -> InvalidCustomPipelineError:
@@ -208,7 +208,8 @@ class LaunchTemplate:
         if gst_text != error.message:
             hint = " (a '{url}' placeholder must be (part of) the value of an element's string property)"
         return InvalidCustomPipelineError(
-            f"The pipeline does not parse: {gst_text}{hint}: '{self.template}'", gst_message=gst_text
+            f"The pipeline does not parse: {redact_text(gst_text)}{hint}: '{redact_text(self.template)}'",
+            gst_message=redact_text(gst_text),
         )
 
 

@@ -66,8 +66,11 @@ Object factory_init(Call& c) {
 Object factory_build(Call& c) {
     Handle self = c.arg(0);
     Object pipeline = new_pipeline_with_appsink(self);
-    Object properties = dict(
-        {{"location", self.attr("_url")}, {"protocols", self.attr("_protocols")}, {"latency", self.attr("_latency")}});
+    // The URL without its user information, the credentials as rtspsrc's own properties: kept
+    // out of GStreamer's debug log.
+    Object properties = c.global("source_properties").call({self.attr("_url")});
+    set_item(properties, "protocols", self.attr("_protocols"));
+    set_item(properties, "latency", self.attr("_latency"));
     // A server that accepts the connection and never answers (or answers without end) is given
     // up after the caller's time-out, not rtspsrc's 20 seconds, so that bringing the pipeline
     // down never waits for it longer.
@@ -102,6 +105,7 @@ const FunctionSpec build = build_spec(factory_build, "RTSPPipelineFactory.build"
 
 void fill(ModuleBuilder& m) {
     import_url_factory_names(m);
+    m.from_import("vantle._urls", {"source_properties"});
     // The RTSP bindings come with the RTP set-up, which imports them quietly.
     m.from_import("rtp", {"GstRtsp"}, 1);
     define_factory(m, "RTSPPipelineFactory", "Creates a pipeline for an RTSP URL.", init_spec, build,

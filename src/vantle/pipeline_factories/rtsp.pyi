@@ -3,6 +3,7 @@ from typing import Optional, Tuple
 from gi.repository import Gst as Gst
 from gi.repository import GstRtsp as GstRtsp
 
+from vantle._urls import source_properties as source_properties
 from vantle.utils.gstreamer import Pipeline as Pipeline
 
 from .base import _APPSINK_PROPERTIES as _APPSINK_PROPERTIES

@@ -19,7 +19,7 @@ from urllib.parse import urlsplit
 
 from gi.repository import GLib, Gst
 
-from vantle._urls import redact_text, redact_url
+from vantle._urls import redact_text, redact_url, source_properties
 from vantle.errors import StreamSetupError
 from vantle.pipeline_factories.limits import FAILURE_DETAILS
 
@@ -171,7 +171,8 @@ def diagnose_connection(url: str, seconds: float = DIAGNOSIS_SECONDS) -> Tuple[s
 def diagnose(url: str, seconds: float = DIAGNOSIS_SECONDS) -> Tuple[str, str]:
     """diagnose_connection's look, made on the caller's thread (for about `seconds` at most)."""
     try:
-        parts = urlsplit(url)
+        # The host as the sources read it: a raw '#' or '?' in a password does not end it.
+        parts = urlsplit(source_properties(url)["location"])
         host, port = parts.hostname, parts.port or _DEFAULT_PORTS.get(parts.scheme.lower())
     except ValueError:
         return "network", ""
