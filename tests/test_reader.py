@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 from support.media import picture_difference, rotated_mp4
 
+import vantle
 from vantle import StreamReader, open_stream
 from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 from vantle.utils.gstreamer import Gst
@@ -272,3 +273,50 @@ def test_sampling_keeps_evenly_spaced_frames_with_their_places_in_the_stream(med
     for frame in frames:  # the very frames (times and pictures) that reading every frame gives
         same = every_frame[frame.index]
         assert frame.pts == same.pts and np.array_equal(frame.image, same.image)
+
+
+@pytest.mark.parametrize(
+    "name", ["h264_mp4", "h264_mkv", "h264_ts", "h265_mp4", "vp8_webm", "vp9_webm", "mjpeg_mkv"]
+)
+def test_stream_info_says_what_pyav_says(media, name):
+    av = pytest.importorskip("av")
+    entry = media[name]
+    info = vantle.probe(str(entry.path))
+    with av.open(str(entry.path)) as container:
+        stream = container.streams.video[0]
+        codec = {"hevc": "h265"}.get(stream.codec_context.name, stream.codec_context.name)
+        size, rate, duration = (stream.width, stream.height), float(stream.average_rate), container.duration
+    assert (info.codec, info.width, info.height, info.coded_width, info.coded_height) == (codec, *size, *size)
+    assert info.fps == pytest.approx(rate, rel=0.01) == entry.fps
+    # An MPEG-TS stream says nothing of its length (PyAV estimates it from the last timestamps).
+    assert info.duration == (None if name == "h264_ts" else pytest.approx(duration / 1e6, abs=0.05))
+    assert info.frame_count in (None, entry.frames)
+    assert (info.bit_depth, info.chroma, info.rotation, info.live, info.seekable) == (
+        8,
+        "4:2:0",
+        0,
+        False,
+        True,
+    )
+    assert info.matrix in ("bt601", "bt709") and info.range in ("limited", "full")
+
+
+def test_stream_info_of_a_live_camera_and_of_scaled_turned_frames(live_mjpeg_url, media, tmp_path):
+    with open_stream(live_mjpeg_url) as stream:
+        info = stream.info
+    assert (info.codec, info.live, info.seekable, info.duration, info.frame_count) == (
+        "mjpeg",
+        True,
+        False,
+        None,
+        None,
+    )
+    turned = rotated_mp4(media["h264_mp4"].path, 90, tmp_path / "turned.mp4")
+    info = vantle.probe(str(turned), size=(120, 0))
+    assert (info.rotation, info.coded_width, info.coded_height, info.width, info.height) == (
+        90,
+        320,
+        240,
+        120,
+        160,
+    )

@@ -60,7 +60,17 @@ del GLib, GObject, Gst, GstApp, _bindings_missing
 # `warning` as well, so either binding serves `from vantle import logger`.
 from vantle.logger import logger  # noqa: E402
 
-__all__ = ["Frame", "logger", "open_stream", "open_streams", "StreamReader", "StreamSet", "StreamStats"]
+__all__ = [
+    "Frame",
+    "logger",
+    "open_stream",
+    "open_streams",
+    "probe",
+    "StreamInfo",
+    "StreamReader",
+    "StreamSet",
+    "StreamStats",
+]
 
 # The names of the package that need GStreamer: imported on first use, not with the package.
 _LAZY = {
@@ -68,6 +78,8 @@ _LAZY = {
     "open_stream": "vantle.stream_reader.reader",
     "StreamReader": "vantle.stream_reader.reader",
     "StreamStats": "vantle.stream_reader.stats",
+    "StreamInfo": "vantle.stream_reader.info",
+    "probe": "vantle.stream_reader.info",
     "open_streams": "vantle.stream_reader.many",
     "StreamSet": "vantle.stream_reader.many",
 }

@@ -159,7 +159,37 @@ class _DecodeState:
         self.decoder_linked = False
         self.converter: Optional[Gst.Element] = None
         self.threads = 1  # of the decoder
+        # What the stream turned out to be, for its description (vantle.StreamInfo).
+        self.parsed_pad: Optional[Gst.Pad] = None
+        self.parsed_caps: Optional[Gst.Caps] = None
+        self.decoded_caps: Optional[Gst.Caps] = None
+        self.rotation = 0  # degrees clockwise, as the container's tags say
         self.lock = threading.Lock()
+
+    def frame_count(self) -> Optional[int]:
+        """The number of frames of the stream, when its container says (a query in frames on
+        the parsed stream), else None."""
+        pad = self.parsed_pad
+        if pad is None:
+            return None
+        known, frames = pad.query_duration(Gst.Format.DEFAULT)
+        return frames if known and frames > 0 else None
+
+
+class _Nothing:
+    """What a pipeline without a decoder set-up (a launch string's) tells of its stream."""
+
+    parsed_caps = decoded_caps = converter = None
+    rotation = 0
+
+    def frame_count(self) -> Optional[int]:
+        return None
+
+
+def found_of(pipeline: Pipeline) -> Any:
+    """What the decoder set-up of `pipeline` found of its stream (caps of the decoder's input and
+    output, converter, rotation, frame count), or a record of nothing."""
+    return getattr(pipeline, "_decoding", None) or _Nothing()
 
 
 def set_up(factory: Any, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) -> None:
@@ -178,6 +208,7 @@ def set_up(factory: Any, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) 
         factory._sampling,
     )
     _STREAMS.enter(pipeline)
+    pipeline._decoding = state  # type: ignore[attr-defined]
     pipeline.connect_signal_handler(typefind, "have-type", _on_type_found, state)
     # The appsink may have been started on its own, ahead of the pipeline. A sink that plays
     # while its pipeline is still on its way up keeps the pipeline posting ASYNC_DONE for as
@@ -300,6 +331,7 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
         state.decoder_linked = True
     if not check_caps(state.limit, caps, "pictures"):
         return
+    state.parsed_pad, state.parsed_caps = pad, caps
     decoder = _find_decoder(caps)
     if decoder is None:
         post_failure(
@@ -430,12 +462,15 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     limits the frame rate when these caps may exceed the limit. A stream within the limit
     pays for no per-frame probe."""
     event = info.get_event()
+    if event is not None and event.type == Gst.EventType.TAG:
+        _note_rotation(event.parse_tag(), state)
     if event is None or event.type != Gst.EventType.CAPS:
         return Gst.PadProbeReturn.OK
     pipeline = state.pipeline_ref()
     if pipeline is None:
         return Gst.PadProbeReturn.OK
     caps = event.parse_caps()
+    state.decoded_caps = caps
     if state.limit.exceeded or not check_caps(state.limit, caps, "frames"):
         return Gst.PadProbeReturn.DROP  # the decoder cannot negotiate: it allocates nothing
     if state.sampling and not state.limiting:
@@ -467,6 +502,14 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     state.converter = converter
     start(pipeline, *reversed(conversion), *elements)
     return Gst.PadProbeReturn.OK
+
+
+def _note_rotation(tags: Gst.TagList, state: _DecodeState) -> None:
+    """The container's orientation of the pictures ("rotate-90", "flip-rotate-270", ...)."""
+    found, orientation = tags.get_string(Gst.TAG_IMAGE_ORIENTATION)
+    if found and orientation:
+        degrees = orientation.rsplit("-", 1)[-1]
+        state.rotation = int(degrees) if degrees in ("0", "90", "180", "270") else 0
 
 
 def _new_converter(

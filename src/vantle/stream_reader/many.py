@@ -32,6 +32,7 @@ from vantle.errors import StreamSetupError
 from vantle.pipeline_factories import decoding
 from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
 from vantle.stream_reader.failures import DIAGNOSIS_SECONDS, diagnose, failure
+from vantle.stream_reader.info import StreamInfo
 from vantle.stream_reader.lifetime import epoch, refuse_inherited_gstreamer
 from vantle.stream_reader.options import (
     DEFAULT_FRAME_TIMEOUT,
@@ -121,6 +122,11 @@ class StreamSet(Hub):
     def errors(self) -> Dict[str, StreamSetupError]:
         """Key -> the StreamSetupError of each stream that failed and has no reconnection left."""
         return dict(self._errors)
+
+    @property
+    def info(self) -> Dict[str, Optional[StreamInfo]]:
+        """Key -> what is known of each stream (see StreamInfo), or None for one not started."""
+        return {entry.key: entry.link.reader.info for entry in self._entries}
 
     @property
     def stats(self) -> Dict[str, StreamStats]:

@@ -31,6 +31,7 @@ from vantle.errors import StreamSetupError
 from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
 from vantle.stream_reader.backoff import Backoff
 from vantle.stream_reader.failures import failure, from_error
+from vantle.stream_reader.info import StreamInfo, describe
 from vantle.stream_reader.lifetime import Slot, epoch, refuse_inherited_gstreamer, release
 from vantle.stream_reader.options import (
     DEFAULT_FRAME_TIMEOUT,
@@ -156,6 +157,7 @@ class StreamReader(Reader):
         self._backoff = Backoff(self.options.reconnect_backoff)
         self._pid = os.getpid()
         self._in_loop = False  # driven by a loop over many streams (see Looped)
+        self._info: Optional[StreamInfo] = None
         self._slot = Slot()
         weakref.finalize(self, release, self._slot)
 
@@ -190,6 +192,23 @@ class StreamReader(Reader):
 
     def __repr__(self) -> str:
         return f"<StreamReader {redact_url(self.url)!r} {self._state}, {self.stats.frames} frames>"
+
+    @property
+    def info(self) -> Optional[StreamInfo]:
+        """What is known of the stream (size, frame rate, codec, duration, ...: see StreamInfo),
+        once it is open (open_stream returns with it); None before."""
+        if self._info is None:
+            session = self._slot.session
+            pipeline = session.pipeline if session is not None else None
+            caps = (
+                pipeline.appsink.get_static_pad("sink").get_current_caps() if pipeline is not None else None
+            )
+            if caps is None or caps.get_size() == 0:
+                return None
+            structure = caps.get_structure(0)
+            delivered = (structure.get_int("width")[1], structure.get_int("height")[1])
+            self._info = describe(pipeline, delivered, session.is_live(self._http))
+        return self._info
 
     @property
     def pipeline(self) -> Any:
@@ -286,6 +305,7 @@ class StreamReader(Reader):
         way to PLAYING."""
         factory = make_factory(self.url, self.launch, self._kind, self.options)
         session = Session(build(factory, self.launch))
+        self._info = None  # of the new pipeline's stream, once asked
         if self._state == "closed":
             session.stop()
             raise self._closed_error()
