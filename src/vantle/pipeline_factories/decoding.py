@@ -159,12 +159,21 @@ class _DecodeState:
         self.decoder_linked = False
         self.converter: Optional[Gst.Element] = None
         self.threads = 1  # of the decoder
-        # What the stream turned out to be, for its description (vantle.StreamInfo).
+        self.found = Found()
+        self.lock = threading.Lock()
+
+
+class Found:
+    """What the decoder set-up found of its stream, for its description (vantle.StreamInfo):
+    kept with the pipeline, apart from what GStreamer holds for the set-up's callbacks. Empty
+    for a pipeline without a decoder set-up (a launch string's)."""
+
+    def __init__(self) -> None:
         self.parsed_pad: Optional[Gst.Pad] = None
         self.parsed_caps: Optional[Gst.Caps] = None
         self.decoded_caps: Optional[Gst.Caps] = None
+        self.converter: Optional[Gst.Element] = None
         self.rotation = 0  # degrees clockwise, as the container's tags say
-        self.lock = threading.Lock()
 
     def frame_count(self) -> Optional[int]:
         """The number of frames of the stream, when its container says (a query in frames on
@@ -176,20 +185,10 @@ class _DecodeState:
         return frames if known and frames > 0 else None
 
 
-class _Nothing:
-    """What a pipeline without a decoder set-up (a launch string's) tells of its stream."""
-
-    parsed_caps = decoded_caps = converter = None
-    rotation = 0
-
-    def frame_count(self) -> Optional[int]:
-        return None
-
-
-def found_of(pipeline: Pipeline) -> Any:
+def found_of(pipeline: Pipeline) -> Found:
     """What the decoder set-up of `pipeline` found of its stream (caps of the decoder's input and
-    output, converter, rotation, frame count), or a record of nothing."""
-    return getattr(pipeline, "_decoding", None) or _Nothing()
+    output, converter, rotation, frame count)."""
+    return getattr(pipeline, "_decoding", None) or Found()
 
 
 def set_up(factory: Any, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) -> None:
@@ -208,7 +207,7 @@ def set_up(factory: Any, source: Gst.Element, pad: Gst.Pad, pipeline: Pipeline) 
         factory._sampling,
     )
     _STREAMS.enter(pipeline)
-    pipeline._decoding = state  # type: ignore[attr-defined]
+    pipeline._decoding = state.found  # type: ignore[attr-defined]
     pipeline.connect_signal_handler(typefind, "have-type", _on_type_found, state)
     # The appsink may have been started on its own, ahead of the pipeline. A sink that plays
     # while its pipeline is still on its way up keeps the pipeline posting ASYNC_DONE for as
@@ -331,7 +330,7 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
         state.decoder_linked = True
     if not check_caps(state.limit, caps, "pictures"):
         return
-    state.parsed_pad, state.parsed_caps = pad, caps
+    state.found.parsed_pad, state.found.parsed_caps = pad, caps
     decoder = _find_decoder(caps)
     if decoder is None:
         post_failure(
@@ -470,7 +469,7 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     if pipeline is None:
         return Gst.PadProbeReturn.OK
     caps = event.parse_caps()
-    state.decoded_caps = caps
+    state.found.decoded_caps = caps
     if state.limit.exceeded or not check_caps(state.limit, caps, "frames"):
         return Gst.PadProbeReturn.DROP  # the decoder cannot negotiate: it allocates nothing
     if state.sampling and not state.limiting:
@@ -499,7 +498,7 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     first = elements[0] if elements else conversion[0]
     if pad.link(first.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link the decoder to {converter.get_factory().get_name()}")
-    state.converter = converter
+    state.converter = state.found.converter = converter
     start(pipeline, *reversed(conversion), *elements)
     return Gst.PadProbeReturn.OK
 
@@ -509,7 +508,7 @@ def _note_rotation(tags: Gst.TagList, state: _DecodeState) -> None:
     found, orientation = tags.get_string(Gst.TAG_IMAGE_ORIENTATION)
     if found and orientation:
         degrees = orientation.rsplit("-", 1)[-1]
-        state.rotation = int(degrees) if degrees in ("0", "90", "180", "270") else 0
+        state.found.rotation = int(degrees) if degrees in ("0", "90", "180", "270") else 0
 
 
 def _new_converter(
