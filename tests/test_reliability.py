@@ -351,7 +351,12 @@ def test_a_part_without_end_fails_the_stream_and_memory_stays_bounded(query):
     assert result["kind"] == "too-large" and result["peak_mb"] < 400, result
 
 
-def test_pictures_too_large_fail_before_any_is_decoded(media, http_server, tmp_path):
+@pytest.mark.parametrize(
+    "pipeline",
+    [None, "souphttpsrc location={url} ! multipartdemux ! jpegdec ! videoconvert ! appsink name=main_sink"],
+    ids=["decoder-set-up", "launch-string"],
+)
+def test_pictures_too_large_fail_before_any_is_decoded(media, http_server, tmp_path, pipeline):
     # A camera's JPEG whose header claims 30000x30000 pixels (2.7 GB as BGR).
     jpeg = bytearray(media.jpeg_frames("live_jpeg")[0])
     at = 2
@@ -362,7 +367,7 @@ def test_pictures_too_large_fail_before_any_is_decoded(media, http_server, tmp_p
     path.write_bytes((b"--b\r\nContent-Type: image/jpeg\r\n\r\n" + bytes(jpeg) + b"\r\n") * 3 + b"--b--\r\n")
     url = http_server.url(http_server.serve_file(path, content_type="multipart/x-mixed-replace; boundary=b"))
     with pytest.raises(StreamSetupError) as raised:
-        open_stream(url, timeout=10)
+        open_stream(url, timeout=10, pipeline=pipeline)
     assert raised.value.kind == "too-large" and "30000x30000" in str(raised.value)
 
 

@@ -145,6 +145,7 @@ enum class ProbeKind {
     Sampling,
     CountInput,
     CountOutput,
+    PictureSize,
     Discard,
     UriAnswer
 };
@@ -165,6 +166,8 @@ const char* probe_name(ProbeKind kind) {
             return "count_input";
         case ProbeKind::CountOutput:
             return "count_output";
+        case ProbeKind::PictureSize:
+            return "check_picture_size";
         case ProbeKind::Discard:
             return "discard";
         case ProbeKind::UriAnswer:
@@ -207,6 +210,60 @@ GstPadProbeReturn answer_uri(GstPadProbeInfo* info, const ProbeState& state) {
     if (answered != nullptr && state.location == answered) gst_query_set_uri(query, state.uri.c_str());
     g_free(answered);
     return GST_PAD_PROBE_OK;
+}
+
+// The picture size of a JPEG (its start-of-frame segment), or {0, 0} when the bytes hold none.
+std::pair<uint32_t, uint32_t> jpeg_size(const uint8_t* data, size_t size) {
+    size_t at = 2;  // after the start-of-image marker
+    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return {0, 0};
+    while (at + 9 < size) {
+        if (data[at] != 0xFF) return {0, 0};
+        const uint8_t marker = data[at + 1];
+        const size_t length = (static_cast<size_t>(data[at + 2]) << 8) | data[at + 3];
+        // SOF0 to SOF15, except DHT (C4), JPG (C8) and DAC (CC): height, then width.
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+            return {static_cast<uint32_t>((data[at + 7] << 8) | data[at + 8]),
+                    static_cast<uint32_t>((data[at + 5] << 8) | data[at + 6])};
+        }
+        if (marker == 0xDA || length < 2) return {0, 0};  // the scan starts: no size before it
+        at += 2 + length;
+    }
+    return {0, 0};
+}
+
+// At a decoder's input: pictures whose size (from the caps, or a JPEG's own header where the
+// caps give none) would take more than the limit as BGR are refused before the decoder
+// allocates anything for them.
+GstPadProbeReturn check_picture_size(LimitState& limit, GstPadProbeInfo* info, GstBuffer* buffer) {
+    if (limit.exceeded.load()) return GST_PAD_PROBE_DROP;
+    uint64_t width = 0, height = 0;
+    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+        GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+        if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+        GstCaps* caps = nullptr;
+        gst_event_parse_caps(event, &caps);
+        const GstStructure* structure =
+            caps != nullptr && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+        int w = 0, h = 0;
+        if (structure == nullptr || !gst_structure_get_int(structure, "width", &w) ||
+            !gst_structure_get_int(structure, "height", &h) || w <= 0 || h <= 0) {
+            return GST_PAD_PROBE_OK;
+        }
+        width = static_cast<uint64_t>(w);
+        height = static_cast<uint64_t>(h);
+    } else if (buffer != nullptr) {
+        GstMapInfo map;
+        if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
+        const auto [w, h] = jpeg_size(map.data, map.size);
+        gst_buffer_unmap(buffer, &map);
+        width = w;
+        height = h;
+    }
+    if (width * height * 3 <= limit.max_bytes) return GST_PAD_PROBE_OK;
+    limit.fail("pictures of " + std::to_string(width) + "x" + std::to_string(height) + " take " +
+               std::to_string(width * height * 3) + " bytes each, above max_frame_bytes (" +
+               std::to_string(limit.max_bytes) + ")");
+    return GST_PAD_PROBE_DROP;
 }
 
 GstPadProbeReturn run_probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
@@ -281,6 +338,8 @@ GstPadProbeReturn run_probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
             }
             return GST_PAD_PROBE_OK;
         }
+        case ProbeKind::PictureSize:
+            return check_picture_size(*state.limit, info, buffer);
         case ProbeKind::Discard:
             if (!attached->seen && (buffer != nullptr || (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST))) {
                 attached->seen = true;
@@ -418,6 +477,9 @@ PyObject* limit_count_input(PyObject* self, PyObject*) {
 PyObject* limit_count_output(PyObject* self, PyObject*) {
     return limit_probe(self, ProbeKind::CountOutput);
 }
+PyObject* limit_check_pictures(PyObject* self, PyObject*) {
+    return limit_probe(self, ProbeKind::PictureSize);
+}
 PyObject* limit_exceeded(PyObject* self, void*) {
     return PyBool_FromLong(limit_of(self).exceeded.load());
 }
@@ -432,6 +494,9 @@ PyMethodDef limit_methods[] = {
      "count_input($self, /)\n--\n\nA probe that counts the bytes pushed in towards the next frame."},
     {"count_output", limit_count_output, METH_NOARGS,
      "count_output($self, /)\n--\n\nA probe that starts the count again at each frame out, and checks its size."},
+    {"check_pictures", limit_check_pictures, METH_NOARGS,
+     "check_pictures($self, /)\n--\n\nA probe for a decoder's input (buffers and caps) that refuses pictures too\n"
+     "large for the limit, from their caps or a JPEG's own header, before anything is decoded."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -356,19 +356,21 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
     start(pipeline, decoder)
 
 
-def watch_decoders(pipeline: Pipeline) -> None:
-    """Notes the keyframes at the input of every video decoder that a launch string's pipeline
-    has or will have (its own decoders, which no decoder set-up linked)."""
-    pipeline.connect_signal_handler(pipeline, "deep-element-added", _on_element_added)
+def watch_decoders(pipeline: Pipeline, max_frame_bytes: int) -> None:
+    """Watches the input of every video decoder that a launch string's pipeline has or will have
+    (its own decoders, which no decoder set-up linked): their keyframes are noted, and pictures
+    too large for `max_frame_bytes` refused before they are decoded."""
+    limit = FrameLimit(pipeline, max_frame_bytes)
+    pipeline.connect_signal_handler(pipeline, "deep-element-added", _on_element_added, limit)
     for element in elements_of(pipeline):
-        _note_keyframes_of(pipeline, element)
+        _watch_decoder(pipeline, element, limit)
 
 
-def _on_element_added(pipeline: Pipeline, sub_bin: Gst.Bin, element: Gst.Element) -> None:
-    _note_keyframes_of(pipeline, element)
+def _on_element_added(pipeline: Pipeline, sub_bin: Gst.Bin, element: Gst.Element, limit: FrameLimit) -> None:
+    _watch_decoder(pipeline, element, limit)
 
 
-def _note_keyframes_of(pipeline: Pipeline, element: Gst.Element) -> None:
+def _watch_decoder(pipeline: Pipeline, element: Gst.Element, limit: FrameLimit) -> None:
     factory = element.get_factory()
     klass = factory.get_metadata("klass") if factory is not None else None
     if not klass or "Decoder" not in klass or not ("Video" in klass or "Image" in klass):
@@ -376,6 +378,8 @@ def _note_keyframes_of(pipeline: Pipeline, element: Gst.Element) -> None:
     pad = element.get_static_pad("sink")
     if pad is not None:
         pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, engine.keyframe_notes(pipeline))
+        sizes = Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_DOWNSTREAM
+        pipeline.add_pad_probe(pad, sizes, limit.check_pictures())
 
 
 def runs_live(pipeline: Pipeline) -> bool:

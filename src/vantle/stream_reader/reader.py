@@ -304,7 +304,7 @@ class StreamReader(Reader):
         """Builds the pipeline and makes it the reader's; returns at once, the pipeline on its
         way to PLAYING."""
         factory = make_factory(self.url, self.launch, self._kind, self.options)
-        session = Session(build(factory, self.launch))
+        session = Session(build(factory, self.launch, self.options.max_frame_bytes))
         self._info = None  # of the new pipeline's stream, once asked
         if self._state == "closed":
             session.stop()

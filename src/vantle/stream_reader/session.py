@@ -19,6 +19,7 @@ from gi.repository import GLib, Gst
 from vantle._urls import redact_url, scheme_of
 from vantle.errors import UnsupportedSourceError
 from vantle.pipeline_factories import decoding
+from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
 from vantle.pipeline_factories.starting import stop_starting
 from vantle.stream_reader.options import ReaderOptions
 from vantle.utils.gstreamer import Pipeline
@@ -114,7 +115,7 @@ def unused_watch(bus: Gst.Bus, message: Gst.Message, pipeline: Pipeline) -> bool
     return True
 
 
-def build(factory: Any, launch: Optional[str]) -> Pipeline:
+def build(factory: Any, launch: Optional[str], max_frame_bytes: int = DEFAULT_MAX_FRAME_BYTES) -> Pipeline:
     """Builds the pipeline with no watch left on its bus.
 
     The reader takes the messages off the bus itself (the per-frame engine does, on every
@@ -131,8 +132,8 @@ def build(factory: Any, launch: Optional[str]) -> Pipeline:
         context.pop_thread_default()
     pipeline.get_bus().remove_watch()
     if launch is not None:
-        # A launch string has its own decoders: their keyframes are noted from here on.
-        decoding.watch_decoders(pipeline)
+        # A launch string has its own decoders: watched from here on (keyframes, picture sizes).
+        decoding.watch_decoders(pipeline, max_frame_bytes)
     return pipeline
 
 
