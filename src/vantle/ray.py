@@ -157,14 +157,14 @@ class _FrameSource(Datasource):
 
 def _read_stream(label: str, url: str, options: Dict[str, Any]) -> Iterator[Block]:
     """Reads one stream to its end, yielding its frames in pieces as it goes (runs in a Ray task)."""
-    from vantle.pipeline_factories import decoding
+    from vantle.pipeline_factories import threads
     from vantle.stream_reader.reader import StreamReader
 
     # The task was given its share of the node (one CPU unless ray_remote_args say otherwise);
     # its decoder keeps to it rather than start a thread for every core, beside the other tasks.
     assigned = ray.get_runtime_context().get_assigned_resources().get("CPU")
     if assigned:
-        decoding.limit_cores(max(1, round(assigned)))
+        threads.limit_cores(max(1, round(assigned)))
     reader = StreamReader(url, **options)
     reader.source = label
     target = ray.data.DataContext.get_current().target_max_block_size

@@ -29,7 +29,7 @@ from typing import Dict, List, Optional, Tuple
 from vantle._sources import Sources, parse_sources
 from vantle._urls import redact_text, redact_url
 from vantle.errors import StreamSetupError
-from vantle.pipeline_factories import decoding
+from vantle.pipeline_factories import threads
 from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
 from vantle.stream_reader.failures import DIAGNOSIS_SECONDS, diagnose, failure
 from vantle.stream_reader.info import StreamInfo
@@ -151,7 +151,7 @@ class StreamSet(Hub):
         refuse_inherited_gstreamer()
         self._started = True
         try:
-            with decoding.streams_starting(len(self._entries)):
+            with threads.streams_starting(len(self._entries)):
                 for index, entry in enumerate(self._entries):
                     if self._closed:
                         break  # closed by another thread meanwhile: nothing more starts
