@@ -9,6 +9,7 @@ import pytest
 from support.media import picture_difference, rotated_mp4
 
 import vantle
+import vantle.errors
 from vantle import StreamReader, open_stream
 from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 from vantle.utils.gstreamer import Gst
@@ -305,3 +306,36 @@ def test_stream_info_of_a_live_camera_and_of_scaled_turned_frames(live_mjpeg_url
     info = vantle.probe(str(turned), size=(120, 0))
     assert (info.rotation, info.coded_width, info.coded_height) == (90, 320, 240)
     assert (info.width, info.height) == (120, 160)  # after the turn and the scaling
+
+
+@pytest.mark.parametrize("name", ["h264_bframes_mp4", "h264_mkv", "h264_ts"])
+def test_time_ranges_and_seeks_give_exactly_the_frames_that_reading_every_frame_gives(media, name):
+    path = str(media[name].path)
+    with open_stream(path) as stream:
+        every = list(stream.frames())
+
+    def same(got, want):
+        assert [(f.pts, f.keyframe) for f in got] == [(f.pts, f.keyframe) for f in want]
+        assert all(np.array_equal(g.image, w.image) for g, w in zip(got, want))
+
+    for start, end in [(0.5, 1.2), (0.0, 0.4), (1.01, None), (None, 0.3)]:
+        with open_stream(path, start=start, end=end) as stream:
+            got = list(stream.frames())
+        same(got, [f for f in every if (start is None or f.pts >= start) and (end is None or f.pts < end)])
+    with open_stream(path) as stream:  # forward, then back before the first keyframe reached
+        stream.read()
+        for seconds in (1.0, 0.2):
+            stream.seek(seconds)
+            same([stream.read_frame()], [next(f for f in every if f.pts >= seconds)])
+
+
+def test_a_live_source_cannot_seek_and_a_loop_takes_no_range(live_mjpeg_url):
+    with pytest.raises(vantle.errors.NotSeekableError) as raised:
+        open_stream(live_mjpeg_url, start=1.0)
+    assert raised.value.kind == "not-seekable" and isinstance(raised.value, ValueError)
+    with open_stream(live_mjpeg_url) as stream:
+        with pytest.raises(vantle.errors.NotSeekableError):
+            stream.seek(0.0)
+        assert stream.read() is not None  # the stream goes on
+    with pytest.raises(InvalidRuntimeOptionError):
+        vantle.open_streams({"camera": {"url": live_mjpeg_url, "start": 1.0}})

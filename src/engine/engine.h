@@ -118,6 +118,8 @@ public:
     // Whether the decoded frame at `pts` was a keyframe; `delta` is what its own buffer says,
     // taken for frames the probe has not seen (no decoder probed yet, no time).
     bool is_keyframe(uint64_t pts, bool delta);
+    // Forgets every note: the stream goes on from elsewhere (a seek).
+    void reset();
 
 private:
     static constexpr size_t kKeep = 64;
@@ -247,7 +249,7 @@ private:
 
 // ----- frames -----
 
-// The sample's buffer as a read-only numpy array held by the sample's mapping. Takes `sample`.
+// The sample's buffer as a read-only numpy array that holds the buffer and its mapping.
 Object sample_array(GstSample* sample, int* width, int* height);
 
 // Seconds of `pts` on the stream's own timeline, through the sample's segment; None without.

@@ -153,8 +153,7 @@ constexpr int kAligned = 0x100;
 constexpr int kNotSwapped = 0x200;
 
 struct HolderObject {
-    PyObject_HEAD GstSample* sample;
-    GstBuffer* buffer;
+    PyObject_HEAD GstBuffer* buffer;
     GstMapInfo map;
     int epoch;
     ArrayInterface interface;
@@ -168,10 +167,9 @@ void holder_dealloc(PyObject* self) {
     // buffer pool's) may have been held by threads the child does not have: it is left alone.
     if (holder->buffer != nullptr && holder->epoch == process_epoch()) {
         gst_buffer_unmap(holder->buffer, &holder->map);
-        gst_sample_unref(holder->sample);
+        gst_buffer_unref(holder->buffer);
     }
     holder->buffer = nullptr;
-    holder->sample = nullptr;
     PyTypeObject* type = Py_TYPE(self);
     reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
     Py_DECREF(type);
@@ -239,7 +237,6 @@ Object sample_array(GstSample* sample, int* width, int* height) {
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     GstVideoInfo info;
     if (caps == nullptr || buffer == nullptr || !gst_video_info_from_caps(&info, caps)) {
-        gst_sample_unref(sample);
         conversion_error("A frame without video caps or buffer");
     }
     const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(&info);
@@ -249,7 +246,6 @@ Object sample_array(GstSample* sample, int* width, int* height) {
     } else if (format == GST_VIDEO_FORMAT_GRAY8) {
         channels = 1;
     } else {
-        gst_sample_unref(sample);
         conversion_error(std::string("Received a frame with an unsupported color format: ") +
                          gst_video_format_to_string(format));
     }
@@ -264,18 +260,12 @@ Object sample_array(GstSample* sample, int* width, int* height) {
     auto* type = reinterpret_cast<PyTypeObject*>(globals().holder_type);
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     auto* holder = reinterpret_cast<HolderObject*>(alloc(type, 0));
-    if (holder == nullptr) {
-        gst_sample_unref(sample);
-        throw_pending();
-    }
+    if (holder == nullptr) throw_pending();
     Object owner = Object::steal(reinterpret_cast<PyObject*>(holder));
-    if (!gst_buffer_map(buffer, &holder->map, GST_MAP_READ)) {
-        gst_sample_unref(sample);
-        conversion_error("Failed to map frame buffer");
-    }
-    // From here on the holder owns the sample and its mapping.
-    holder->sample = sample;
-    holder->buffer = buffer;
+    if (!gst_buffer_map(buffer, &holder->map, GST_MAP_READ)) conversion_error("Failed to map frame buffer");
+    // From here on the holder owns a reference to the buffer and its mapping (not the sample,
+    // which the appsink may want to reuse).
+    holder->buffer = gst_buffer_ref(buffer);
     holder->epoch = process_epoch();
     if (!fits(offset, h, stride, w * channels, static_cast<int64_t>(holder->map.size))) {
         conversion_error("buffer is too small for requested array");

@@ -25,10 +25,18 @@ void KeyframeLog::note(uint64_t stamp, bool key) {
     noted_.emplace_back(stamp, key);
 }
 
+void KeyframeLog::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    noted_.clear();
+    times_.clear();
+    first_.reset();
+}
+
 bool KeyframeLog::is_keyframe(uint64_t pts, bool delta) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& [stamp, key] : noted_) {
-        if (!first_) first_ = stamp;
+        // The earliest noted: a seek back brings earlier ones than those noted before it.
+        if (!first_ || stamp < *first_) first_ = stamp;
         if (key) times_.insert(stamp);
     }
     noted_.clear();
@@ -137,7 +145,24 @@ struct SearchState {
     std::atomic<bool> reported{false};
 };
 
+// The time before which decoded frames are dropped (nanoseconds of stream time; -1: none): the
+// target of a seek made to the keyframe before it, so that the frames between are decoded, as the
+// target needs, but never converted. The probe keeps the segment its times are on.
+struct FloorState {
+    // Set by a seek, taken on at the new segment that follows it (the frames before that segment
+    // are the old position's, flushed by the seek, and must not consume the floor).
+    std::atomic<int64_t> pending_floor{-1};
+    std::atomic<int64_t> pending_ceiling{-1};
+    std::atomic<bool> pending{false};
+    std::atomic<int64_t> floor{-1};
+    std::atomic<int64_t> ceiling{-1};  // frames at or after it are dropped too (-1: none)
+    std::mutex mutex;
+    GstSegment segment{};
+    bool have_segment = false;
+};
+
 enum class ProbeKind {
+    TimeFloor,
     Keyframes,
     DeltaFilter,
     Numbering,
@@ -152,6 +177,8 @@ enum class ProbeKind {
 
 const char* probe_name(ProbeKind kind) {
     switch (kind) {
+        case ProbeKind::TimeFloor:
+            return "drop_before_floor";
         case ProbeKind::Keyframes:
             return "note_keyframes";
         case ProbeKind::DeltaFilter:
@@ -186,6 +213,7 @@ struct ProbeState {
     uint64_t min_interval = 0;
     // UriAnswer: the location a source answers a URI query with, and the URI given instead.
     std::string location = {}, uri = {};
+    std::shared_ptr<FloorState> floor = {};
 };
 
 // Per attachment: the state and what the probe counts on its own pad.
@@ -271,6 +299,44 @@ GstPadProbeReturn run_probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
     ProbeState& state = attached->state;
     GstBuffer* buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER) ? GST_PAD_PROBE_INFO_BUFFER(info) : nullptr;
     switch (state.kind) {
+        case ProbeKind::TimeFloor: {
+            FloorState& floor = *state.floor;
+            if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+                GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+                if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+                    const GstSegment* segment = nullptr;
+                    gst_event_parse_segment(event, &segment);
+                    std::lock_guard<std::mutex> lock(floor.mutex);
+                    gst_segment_copy_into(segment, &floor.segment);
+                    floor.have_segment = segment->format == GST_FORMAT_TIME;
+                    if (floor.pending.exchange(false)) {
+                        floor.floor.store(floor.pending_floor.load());
+                        floor.ceiling.store(floor.pending_ceiling.load());
+                    }
+                }
+                return GST_PAD_PROBE_OK;
+            }
+            const int64_t limit = floor.floor.load(), ceiling = floor.ceiling.load();
+            if (buffer == nullptr || (limit < 0 && ceiling < 0) || !GST_BUFFER_PTS_IS_VALID(buffer)) {
+                return GST_PAD_PROBE_OK;
+            }
+            guint64 stream_time = GST_BUFFER_PTS(buffer);
+            {
+                std::lock_guard<std::mutex> lock(floor.mutex);
+                if (floor.have_segment && gst_segment_to_stream_time_full(&floor.segment, GST_FORMAT_TIME,
+                                                                          GST_BUFFER_PTS(buffer), &stream_time) <= 0) {
+                    return GST_PAD_PROBE_DROP;  // before the segment's start of stream time
+                }
+            }
+            // An end some demuxers do not clip to themselves.
+            if (ceiling >= 0 && static_cast<int64_t>(stream_time) >= ceiling) return GST_PAD_PROBE_DROP;
+            if (limit < 0) return GST_PAD_PROBE_OK;
+            if (static_cast<int64_t>(stream_time) >= limit) {
+                floor.floor.store(-1);  // the first frame at or after the target: the rest flow
+                return GST_PAD_PROBE_OK;
+            }
+            return GST_PAD_PROBE_DROP;
+        }
         case ProbeKind::Keyframes:
             if (buffer != nullptr) {
                 const GstClockTime stamp =
@@ -565,6 +631,95 @@ PyGetSetDef search_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// ----- TimeFloor -----
+
+struct FloorObject {
+    PyObject_HEAD std::shared_ptr<FloorState>* state;
+};
+
+FloorState& floor_of(PyObject* self) {
+    return **reinterpret_cast<FloorObject*>(self)->state;
+}
+
+PyObject* floor_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return guarded([&] {
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        Object self = Object::steal(alloc(type, 0));
+        reinterpret_cast<FloorObject*>(self.ptr())->state =
+            new std::shared_ptr<FloorState>(std::make_shared<FloorState>());
+        return self;
+    });
+}
+
+void floor_dealloc(PyObject* self) {
+    delete reinterpret_cast<FloorObject*>(self)->state;
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
+    Py_DECREF(type);
+}
+
+PyObject* floor_get(PyObject* self, void*) {
+    FloorState& state = floor_of(self);
+    const int64_t floor = state.pending.load() ? state.pending_floor.load() : state.floor.load();
+    if (floor < 0) Py_RETURN_NONE;
+    return PyFloat_FromDouble(static_cast<double>(floor) / GST_SECOND);
+}
+
+int64_t nanoseconds_or_none(PyObject* value) {
+    if (value == nullptr || value == Py_None) return -1;
+    const double seconds = PyFloat_AsDouble(value);
+    if (PyErr_Occurred()) return -2;
+    return seconds < 0 ? -1 : static_cast<int64_t>(seconds * GST_SECOND + 0.5);
+}
+
+int floor_set(PyObject* self, PyObject* value, void*) {
+    const int64_t ns = nanoseconds_or_none(value);
+    if (ns == -2) return -1;
+    FloorState& floor = floor_of(self);
+    floor.pending_floor.store(ns);
+    floor.pending_ceiling.store(floor.ceiling.load());
+    floor.pending.store(true);
+    return 0;
+}
+
+PyObject* ceiling_get(PyObject* self, void*) {
+    FloorState& state = floor_of(self);
+    const int64_t ceiling = state.pending.load() ? state.pending_ceiling.load() : state.ceiling.load();
+    if (ceiling < 0) Py_RETURN_NONE;
+    return PyFloat_FromDouble(static_cast<double>(ceiling) / GST_SECOND);
+}
+
+int ceiling_set(PyObject* self, PyObject* value, void*) {
+    const int64_t ns = nanoseconds_or_none(value);
+    if (ns == -2) return -1;
+    FloorState& floor = floor_of(self);
+    floor.pending_ceiling.store(ns);
+    floor.pending.store(true);
+    return 0;
+}
+
+PyObject* floor_probe(PyObject* self, PyObject*) {
+    return guarded([&] {
+        ProbeState state{ProbeKind::TimeFloor, nullptr, nullptr, nullptr, 0};
+        state.floor = *reinterpret_cast<FloorObject*>(self)->state;
+        return new_probe(std::move(state));
+    });
+}
+
+PyMethodDef floor_methods[] = {
+    {"probe", floor_probe, METH_NOARGS,
+     "probe($self, /)\n--\n\nA probe for decoded frames (buffers and downstream events) that drops those before\n"
+     "`seconds` of stream time."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef floor_getset[] = {
+    {"seconds", floor_get, floor_set,
+     "Stream time before which decoded frames are dropped, until the first at or after it (None: none)", nullptr},
+    {"ceiling", ceiling_get, ceiling_set, "Stream time from which decoded frames are dropped (None: none)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 // ----- module functions -----
 
 PyObject* keyframe_notes(PyObject*, PyObject* pipeline) {
@@ -666,6 +821,10 @@ void add_probe_functions(Handle module) {
                               sizeof(SearchObject), search_new, search_dealloc, search_methods, search_getset,
                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE);
     check(PyModule_AddObject(module.ptr(), "VideoSearch", search.release()));
+    Object floor = make_type("vantle.utils.engine.TimeFloor",
+                             "TimeFloor()\n--\n\nThe stream time before which a decoder's frames are dropped.",
+                             sizeof(FloorObject), floor_new, floor_dealloc, floor_methods, floor_getset);
+    check(PyModule_AddObject(module.ptr(), "TimeFloor", floor.release()));
 }
 
 }  // namespace vantle::engine

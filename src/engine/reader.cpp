@@ -63,7 +63,14 @@ void raise_stream_error(Handle self, ReaderCore& core, const ErrorInfo& info) {
     raise_returned(self, "_error_of", {error_record(info)});
 }
 
+// A sample taken from an appsink, given back when the frame is made (or its making failed).
+struct SampleRef {
+    GstSample* sample;
+    ~SampleRef() { gst_sample_unref(sample); }
+};
+
 Object deliver(ReaderCore& core, Tap& tap, GstSample* sample) {
+    SampleRef taken{sample};
     const double received = wall_seconds();
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     const GstClockTime pts = buffer != nullptr ? GST_BUFFER_PTS(buffer) : GST_CLOCK_TIME_NONE;
@@ -71,7 +78,7 @@ Object deliver(ReaderCore& core, Tap& tap, GstSample* sample) {
     const bool delta = buffer != nullptr && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
     const guint64 position = buffer != nullptr ? GST_BUFFER_OFFSET_END(buffer) : GST_BUFFER_OFFSET_NONE;
     int width = 0, height = 0;
-    // The array holds the sample (and its mapping) from here on.
+    // The array holds the buffer (and its mapping) from here on.
     Object image = sample_array(sample, &width, &height);
     Object seconds = stream_seconds(sample, pts);
     const double now = monotonic_seconds();
@@ -366,6 +373,18 @@ PyObject* m_attach(PyObject* self, PyObject* args) {
     });
 }
 
+// _before_seek(): forgets what the stream said before a seek: the sample taken while opening,
+// the keyframe notes.
+PyObject* m_before_seek(PyObject* self, PyObject*) {
+    const std::shared_ptr<Tap>& tap = core_of(self).tap;
+    if (tap) {
+        if (tap->pending != nullptr) gst_sample_unref(tap->pending);
+        tap->pending = nullptr;
+        tap->keyframes()->reset();
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* m_detach(PyObject* self, PyObject*) {
     core_of(self).tap.reset();
     Py_RETURN_NONE;
@@ -425,6 +444,7 @@ PyMethodDef reader_methods[] = {
     {"_sleep", m_sleep, METH_O, nullptr},
     {"_attach", m_attach, METH_VARARGS, nullptr},
     {"_detach", m_detach, METH_NOARGS, nullptr},
+    {"_before_seek", m_before_seek, METH_NOARGS, nullptr},
     {"_poll_first", m_poll_first, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

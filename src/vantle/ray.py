@@ -73,6 +73,8 @@ def read_frames(
     format: str = "bgr",
     rotate: bool = True,
     fps: Optional[float] = None,
+    start: Optional[float] = None,
+    end: Optional[float] = None,
 ) -> ray.data.Dataset:
     """A dataset of every frame of every source, one read task per source.
 

@@ -96,6 +96,9 @@ class Found:
         self.decoded_caps: Optional[Gst.Caps] = None
         self.converter: Optional[Gst.Element] = None
         self.rotation = 0  # degrees clockwise, as the container's tags say
+        # Where a seek is going: the decoded frames before it are dropped before conversion
+        # (None for a pipeline whose decoders the set-up did not link).
+        self.floor: Optional[engine.TimeFloor] = None
 
     def frame_count(self) -> Optional[int]:
         """The number of frames of the stream, when its container says (a query in frames on
@@ -269,10 +272,12 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
     # The converter (and the frame-rate limit, where needed) is chosen once the decoded format
     # is known, on the caps event.
     pipeline.add_pad_probe(decoder_src, Gst.PadProbeType.EVENT_DOWNSTREAM, _on_decoded_caps, state)
+    state.found.floor = engine.TimeFloor()
+    frames = Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_DOWNSTREAM
+    pipeline.add_pad_probe(decoder_src, frames, state.found.floor.probe())
     # Decoders clear the keyframe flag on what they output: it is noted at their input.
-    pipeline.add_pad_probe(
-        decoder.get_static_pad("sink"), Gst.PadProbeType.BUFFER, engine.keyframe_notes(pipeline)
-    )
+    notes = engine.keyframe_notes(pipeline)
+    pipeline.add_pad_probe(decoder.get_static_pad("sink"), Gst.PadProbeType.BUFFER, notes)
     if pad.link(decoder.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link parsed stream {caps.to_string()} to {decoder.get_name()}")
     start(pipeline, decoder)

@@ -28,7 +28,7 @@ from typing import Dict, List, Optional, Tuple
 
 from vantle._sources import Sources, parse_sources
 from vantle._urls import redact_text, redact_url
-from vantle.errors import StreamSetupError
+from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 from vantle.pipeline_factories import threads
 from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
 from vantle.stream_reader.failures import DIAGNOSIS_SECONDS, diagnose, failure
@@ -105,6 +105,11 @@ class StreamSet(Hub):
         self._entries: List[_Entry] = []
         for key, url, own in parse_sources(sources, common, "open_streams"):
             check_names(own)
+            if own.get("start") is not None or own.get("end") is not None:
+                raise InvalidRuntimeOptionError(
+                    "Options 'start' and 'end' apply to one stream read from its start (open_stream), "
+                    "not to a loop over many"
+                )
             reader = StreamReader(url, **own)
             reader.source = key
             self._entries.append(_Entry(key, reader))

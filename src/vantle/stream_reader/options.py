@@ -31,6 +31,8 @@ SUPPORTED_OPTIONS: Dict[str, Any] = {
     "format": str,
     "rotate": bool,
     "fps": (int, float),
+    "start": (int, float),
+    "end": (int, float),
 }
 
 # The pixel formats of frames: the option's value and GStreamer's name.
@@ -45,6 +47,8 @@ _RANGES: Dict[str, Tuple[Tuple[float, bool], float, str]] = {
     "latency": ((0, False), 2**32 - 1, "a whole number of milliseconds from 0 to 4294967295"),
     "max_frame_bytes": ((1, False), math.inf, "a whole number of bytes, 1 or more"),
     "fps": ((0, True), 1e9, "a finite number of frames a second above 0"),
+    "start": ((0, False), math.inf, "a finite number of seconds, 0 or more"),
+    "end": ((0, True), math.inf, "a finite number of seconds above 0"),
 }
 
 _TRANSPORTS = ("tcp", "udp", "auto")
@@ -69,6 +73,8 @@ class ReaderOptions:
     :ivar rotate: Frames are turned upright as the container's orientation says
     :ivar fps: Frames a second of stream time to deliver, evenly spaced (the others are dropped
         before conversion; Frame.index keeps the position in the stream), or None for all
+    :ivar start: Seconds of stream time from which frames are delivered (a seekable source)
+    :ivar end: Seconds of stream time before which frames are delivered (start <= pts < end)
     """
 
     keyframes_only: bool = False
@@ -84,6 +90,8 @@ class ReaderOptions:
     format: str = "bgr"
     rotate: bool = True
     fps: Optional[float] = None
+    start: Optional[float] = None
+    end: Optional[float] = None
 
     @classmethod
     def checked(cls, options: Mapping[str, Any], launch: Optional[str] = None) -> ReaderOptions:
@@ -136,6 +144,9 @@ def _check_values(options: Mapping[str, Any]) -> None:
         in_range = number > low[0] if low[1] else number >= low[0]
         if not (math.isfinite(number) and in_range and number <= high):
             raise InvalidRuntimeOptionError(f"Option '{name}' must be {what}, not {value!r}")
+    start, end = options.get("start"), options.get("end")
+    if start is not None and end is not None and not end > start:
+        raise InvalidRuntimeOptionError(f"Option 'end' must be after 'start' ({start!r}), not {end!r}")
     pixels = options.get("format")
     if pixels is not None and pixels not in FORMATS:
         raise InvalidRuntimeOptionError(f"Option 'format' must be 'bgr', 'rgb' or 'gray', not {pixels!r}")

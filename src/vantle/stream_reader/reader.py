@@ -21,13 +21,17 @@ opening, a failure (kept, or the stream rebuilt while `reconnect` allows), the e
 from __future__ import annotations
 
 import logging
+import math
 import os
 import time
 import weakref
 from typing import Any, Mapping, Optional, Tuple
 
+from gi.repository import Gst
+
 from vantle._urls import checked_url, redact_text, redact_url
-from vantle.errors import StreamSetupError
+from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
+from vantle.pipeline_factories import decoding
 from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
 from vantle.stream_reader.backoff import Backoff
 from vantle.stream_reader.failures import failure, from_error
@@ -91,6 +95,12 @@ class StreamReader(Reader):
     :param fps: Frames a second of stream time to deliver, evenly spaced by their times, the
         others dropped before conversion; a Frame's index stays its position in the stream, so
         the gaps show. None: every frame
+    :param start: Seconds of stream time: the first frame delivered is the first whose time is
+        `start` or later (decoded from the keyframe before it; the frames before it are dropped
+        before conversion). A seekable source only (a file, HTTP with Range, HLS VOD): a live
+        one fails with NotSeekableError (kind "not-seekable")
+    :param end: Seconds of stream time: frames are delivered while their time is before `end`,
+        then the stream ends (with `start`: exactly the frames with start <= pts < end)
     :raises InvalidRuntimeOptionError: An option is of the wrong type, out of range (numbers
         finite; time-outs above 0, reconnect and reconnect_backoff not below 0; a bool is not a
         number), or does not go with a launch string
@@ -137,10 +147,12 @@ class StreamReader(Reader):
         format: str = "bgr",
         rotate: bool = True,
         fps: Optional[float] = None,
+        start: Optional[float] = None,
+        end: Optional[float] = None,
     ):
         arguments = dict(locals())  # the parameters, as given
         given = {name: value for name, value in arguments.items() if name in SUPPORTED_OPTIONS}
-        for name in ("size", "fps"):
+        for name in ("size", "fps", "start", "end"):
             if given[name] is None:
                 del given[name]  # not asked for
         self.options = ReaderOptions.checked(given, pipeline)
@@ -241,6 +253,39 @@ class StreamReader(Reader):
             self._give_turn()
         return self
 
+    def seek(self, seconds: float) -> None:
+        """Goes on from the first frame whose time is `seconds` or later: the next read delivers
+        it (decoded from the keyframe before it; the frames before it are dropped before
+        conversion). A reader at its end, or not open yet, is opened first. `end` still holds.
+
+        :raises NotSeekableError: The source cannot seek (a live camera, a server without Range)
+        :raises InvalidRuntimeOptionError: `seconds` is not a finite number of seconds, 0 or more
+        :raises StreamSetupError: The stream failed (see its class); StreamClosedError once closed
+        """
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not 0 <= seconds < math.inf:
+            raise InvalidRuntimeOptionError(
+                f"seek() takes a finite number of seconds, 0 or more, not {seconds!r}"
+            )
+        self._check_process()
+        self._take_turn()
+        try:
+            if self._state == "closed":
+                raise self._closed_error()
+            if self._slot.session is None:  # not open yet, ended or failed: opened (again)
+                self._begin_open()
+                self._start()
+            self._seek_to(float(seconds), self.options.end)
+            self._state = "open"
+        except StreamSetupError as error:
+            if error.kind != "not-seekable":
+                self._stopped_by(error)
+            raise
+        except BaseException as error:
+            self._stopped_by(error)
+            raise
+        finally:
+            self._give_turn()
+
     def close(self) -> None:
         """Brings the pipeline to NULL and releases everything it registered; the waits of other
         threads end (see the class). Idempotent."""
@@ -291,6 +336,11 @@ class StreamReader(Reader):
             while not self._poll_first(min(max(deadline - time.monotonic(), 0.0), SLICE)):
                 if time.monotonic() >= deadline:
                     raise StreamSetupError(START_TIMEOUT, kind="timeout", url=self.source)
+            start, end = self.options.start, self.options.end
+            if start is not None or end is not None:
+                # The range, once the stream plays (its first frame in); the next read gives its
+                # first frame.
+                self._seek_to(start or 0.0, end)
         except StreamSetupError as error:
             self._drop_stream(session)
             if self._state == "closed" and error.kind != "closed":
@@ -299,6 +349,38 @@ class StreamReader(Reader):
         except BaseException:
             self._drop_stream(session)
             raise
+
+    def _seek_to(self, start: float, end: Optional[float]) -> None:
+        """Has the pipeline go on from `start` (frame-exact) to `end` (None: the end).
+
+        :raises NotSeekableError: The source cannot seek
+        """
+        session = self._slot.session
+        pipeline = session.pipeline if session is not None else None
+        if pipeline is None:
+            raise self._closed_error()
+        if session.is_live(self._http):
+            raise StreamSetupError(
+                "A live source cannot seek: frames come as they are taken",
+                kind="not-seekable",
+                url=self.source,
+            )
+        self._before_seek()
+        floor = decoding.found_of(pipeline).floor
+        if floor is not None:
+            # To the keyframe before `start`, whose decoding the frame at `start` needs; the frames
+            # between are decoded and dropped before conversion, and no frame's time is clipped.
+            floor.seconds, floor.ceiling = start, end
+            flags = Gst.SeekFlags.FLUSH | Gst.SeekFlags.KEY_UNIT | Gst.SeekFlags.SNAP_BEFORE
+        else:  # a launch string's own decoders clip to the start themselves
+            flags = Gst.SeekFlags.FLUSH | Gst.SeekFlags.ACCURATE
+        stop = (Gst.SeekType.SET, round(end * Gst.SECOND)) if end is not None else (Gst.SeekType.NONE, -1)
+        if not pipeline.seek(1.0, Gst.Format.TIME, flags, Gst.SeekType.SET, round(start * Gst.SECOND), *stop):
+            raise StreamSetupError(
+                f"The source cannot seek to {start} s (a server without Range requests, say)",
+                kind="not-seekable",
+                url=self.source,
+            )
 
     def _start_without_waiting(self) -> Session:
         """Builds the pipeline and makes it the reader's; returns at once, the pipeline on its
@@ -485,6 +567,8 @@ def open_stream(
     format: str = "bgr",
     rotate: bool = True,
     fps: Optional[float] = None,
+    start: Optional[float] = None,
+    end: Optional[float] = None,
 ) -> StreamReader:
     """Opens a stream and returns its reader, with its first frame received. The parameters are
     StreamReader's.
