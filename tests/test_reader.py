@@ -339,3 +339,23 @@ def test_a_live_source_cannot_seek_and_a_loop_takes_no_range(live_mjpeg_url):
         assert stream.read() is not None  # the stream goes on
     with pytest.raises(InvalidRuntimeOptionError):
         vantle.open_streams({"camera": {"url": live_mjpeg_url, "start": 1.0}})
+
+
+@pytest.mark.parametrize("name", ["h264_bframes_mp4", "h264_mkv", "h264_ts"])
+def test_frames_at_chosen_times_and_places_are_the_frames_shown_there(media, name):
+    path = str(media[name].path)
+    with open_stream(path) as stream:
+        every = list(stream.frames())
+    end = every[-1].pts
+    # Random, near, repeated, unsorted, before the first frame and at the very end.
+    times = [end * x for x in (0.83, 0.1, 0.12, 0.5, 0.07)] + [every[5].pts, every[5].pts, 0.0, end]
+    got = vantle.read_frames_at(path, times=times)
+    for t, frame in zip(times, got):
+        shown = [f for f in every if f.pts <= t][-1:] or every[:1]
+        assert frame.pts == shown[0].pts and np.array_equal(frame.image, shown[0].image)
+    assert got[5] is got[6]  # decoded once
+    indices = [17, 0, 3, 3]
+    assert [f.pts for f in vantle.read_frames_at(path, indices=indices)] == [every[i].pts for i in indices]
+    for bad, error in [({"times": [end + 5]}, ValueError), ({"indices": [len(every)]}, IndexError)]:
+        with pytest.raises(error, match=str(list(bad.values())[0][0]).replace(".", r"\.")):
+            vantle.read_frames_at(path, **bad)

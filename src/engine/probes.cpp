@@ -706,7 +706,19 @@ PyObject* floor_probe(PyObject* self, PyObject*) {
     });
 }
 
+// skip(seconds): the floor at once, without a seek (the frames from here on, up to `seconds`, are
+// dropped before conversion).
+PyObject* floor_skip(PyObject* self, PyObject* value) {
+    const int64_t ns = nanoseconds_or_none(value);
+    if (ns == -2) return nullptr;
+    floor_of(self).floor.store(ns);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef floor_methods[] = {
+    {"skip", floor_skip, METH_O,
+     "skip($self, seconds, /)\n--\n\nDrops the decoded frames from now on until the first at or after `seconds`\n"
+     "of stream time, without a seek."},
     {"probe", floor_probe, METH_NOARGS,
      "probe($self, /)\n--\n\nA probe for decoded frames (buffers and downstream events) that drops those before\n"
      "`seconds` of stream time."},

@@ -66,6 +66,7 @@ __all__ = [
     "open_stream",
     "open_streams",
     "probe",
+    "read_frames_at",
     "StreamInfo",
     "StreamReader",
     "StreamSet",
@@ -80,6 +81,7 @@ _LAZY = {
     "StreamStats": "vantle.stream_reader.stats",
     "StreamInfo": "vantle.stream_reader.info",
     "probe": "vantle.stream_reader.info",
+    "read_frames_at": "vantle.stream_reader.frames_at",
     "open_streams": "vantle.stream_reader.many",
     "StreamSet": "vantle.stream_reader.many",
 }

@@ -2,6 +2,7 @@
 # so that a type checker sees them with their real types instead of Any.
 from vantle.frame import Frame as Frame
 from vantle.logger import logger as logger
+from vantle.stream_reader.frames_at import read_frames_at as read_frames_at
 from vantle.stream_reader.info import StreamInfo as StreamInfo
 from vantle.stream_reader.info import probe as probe
 from vantle.stream_reader.many import StreamSet as StreamSet
@@ -16,6 +17,7 @@ __all__ = [
     "open_stream",
     "open_streams",
     "probe",
+    "read_frames_at",
     "StreamInfo",
     "StreamReader",
     "StreamSet",

@@ -68,6 +68,7 @@ class TimeFloor:
     seconds: Optional[float]
     ceiling: Optional[float]
     def probe(self) -> Probe: ...
+    def skip(self, seconds: Optional[float], /) -> None: ...
 
 @final
 class FrameIterator:
