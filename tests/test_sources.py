@@ -119,6 +119,13 @@ SOURCES = [
     Source("hls", lambda f: f.hls_url, lambda f: hls_files(f.media.cache_dir)[0]),
     # The playlist and every fragment asked for with the credentials of the playlist's URL.
     Source("hls-credentials", lambda f: f.private_hls_url, lambda f: hls_files(f.media.cache_dir)[0]),
+    # A live playlist that grows by a segment a second in a window of two, then ends: every
+    # segment is read, the last too, and the end is a normal one.
+    Source(
+        "hls-live",
+        lambda f: (f.hls_url, f.http_server.url("/live.m3u8", window=2, id="hls-live"))[1],
+        lambda f: hls_files(f.media.cache_dir)[0],
+    ),
     Source(
         "custom",
         lambda f: f.media_url("h264_ts"),

@@ -222,6 +222,11 @@ struct Attached {
     std::atomic<uint64_t> count{0};
     GstClockTime last_pts = GST_CLOCK_TIME_NONE;  // the rate limit's last frame; sampling's next due
     bool seen = false;
+    // Keyframes of MPEG-1/2 video: whether the pad carries it (-1 before the first buffer), and a
+    // keyframe whose presentation time is not known yet (see note_keyframe).
+    int mpeg = -1;
+    bool anchor_pending = false;
+    GstClockTime last_dts = GST_CLOCK_TIME_NONE, last_duration = GST_CLOCK_TIME_NONE;
 };
 
 // A URI query that the source answered with its location (no user information) is answered
@@ -294,7 +299,79 @@ GstPadProbeReturn check_picture_size(LimitState& limit, GstPadProbeInfo* info, G
     return GST_PAD_PROBE_DROP;
 }
 
-GstPadProbeReturn run_probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
+// Whether `pad` carries MPEG-1 or MPEG-2 video (not MPEG-4 part 2, which shares the media type).
+bool carries_mpeg_video(GstPad* pad) {
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    if (caps == nullptr) return false;
+    int version = 0;
+    const GstStructure* structure = gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+    const bool mpeg = structure != nullptr && gst_structure_has_name(structure, "video/mpeg") &&
+                      gst_structure_get_int(structure, "mpegversion", &version) && (version == 1 || version == 2);
+    gst_caps_unref(caps);
+    return mpeg;
+}
+
+// The coding type of an MPEG-1/2 picture (1 I, 2 P, 3 B) from its picture header, which follows
+// any sequence and group headers; 0 when the bytes hold none.
+int mpeg_picture_type(GstBuffer* buffer) {
+    GstMapInfo map;
+    if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return 0;
+    int type = 0;
+    const size_t end = std::min<size_t>(map.size, 4096);
+    for (size_t at = 0; at + 5 < end; ++at) {
+        if (map.data[at] == 0 && map.data[at + 1] == 0 && map.data[at + 2] == 1 && map.data[at + 3] == 0) {
+            type = (map.data[at + 5] >> 3) & 7;
+            break;
+        }
+    }
+    gst_buffer_unmap(buffer, &map);
+    return type;
+}
+
+// Notes a coded frame's time and whether it is a keyframe. A program stream (and some transport
+// streams) gives most MPEG-1/2 pictures no presentation time, only the decoding time the parser
+// counts; that differs from the presentation time of every I- and P-picture, which is shown when
+// the next of them is decoded (a B-picture is shown as it is decoded). Such a picture's note waits
+// for the next I- or P-picture's decoding time, or the end of the stream.
+GstPadProbeReturn note_keyframe(GstPad* pad, GstPadProbeInfo* info, GstBuffer* buffer, Attached& attached) {
+    KeyframeLog& log = *attached.state.keyframes;
+    if (buffer == nullptr) {
+        if (!(info->type & (GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM | GST_PAD_PROBE_TYPE_EVENT_FLUSH))) {
+            return GST_PAD_PROBE_OK;
+        }
+        GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+        if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && attached.anchor_pending &&
+            GST_CLOCK_TIME_IS_VALID(attached.last_dts) && GST_CLOCK_TIME_IS_VALID(attached.last_duration)) {
+            log.note(attached.last_dts + attached.last_duration, true);
+        }
+        if (GST_EVENT_TYPE(event) == GST_EVENT_EOS || GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
+            attached.anchor_pending = false;
+            attached.last_dts = GST_CLOCK_TIME_NONE;
+        }
+        return GST_PAD_PROBE_OK;
+    }
+    const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+    if (attached.mpeg < 0) attached.mpeg = carries_mpeg_video(pad) ? 1 : 0;
+    if (attached.mpeg == 0 || GST_BUFFER_PTS_IS_VALID(buffer)) {
+        const GstClockTime stamp = GST_BUFFER_PTS_IS_VALID(buffer) ? GST_BUFFER_PTS(buffer) : GST_BUFFER_DTS(buffer);
+        if (GST_CLOCK_TIME_IS_VALID(stamp)) log.note(stamp, key);
+    }
+    if (attached.mpeg == 0) return GST_PAD_PROBE_OK;
+    const int type = mpeg_picture_type(buffer);
+    const GstClockTime dts = GST_BUFFER_DTS(buffer);
+    if (type == 1 || type == 2) {
+        // The waiting keyframe is shown as this picture is decoded.
+        if (attached.anchor_pending && GST_CLOCK_TIME_IS_VALID(dts)) log.note(dts, true);
+        attached.anchor_pending = key && !GST_BUFFER_PTS_IS_VALID(buffer);
+    } else if (type == 3 && !GST_BUFFER_PTS_IS_VALID(buffer) && GST_CLOCK_TIME_IS_VALID(dts)) {
+        log.note(dts, false);
+    }
+    attached.last_dts = dts;
+    attached.last_duration = GST_BUFFER_DURATION(buffer);
+    return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     auto* attached = static_cast<Attached*>(data);
     ProbeState& state = attached->state;
     GstBuffer* buffer = (info->type & GST_PAD_PROBE_TYPE_BUFFER) ? GST_PAD_PROBE_INFO_BUFFER(info) : nullptr;
@@ -338,14 +415,7 @@ GstPadProbeReturn run_probe(GstPad*, GstPadProbeInfo* info, gpointer data) {
             return GST_PAD_PROBE_DROP;
         }
         case ProbeKind::Keyframes:
-            if (buffer != nullptr) {
-                const GstClockTime stamp =
-                    GST_BUFFER_PTS_IS_VALID(buffer) ? GST_BUFFER_PTS(buffer) : GST_BUFFER_DTS(buffer);
-                if (GST_CLOCK_TIME_IS_VALID(stamp)) {
-                    state.keyframes->note(stamp, !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT));
-                }
-            }
-            return GST_PAD_PROBE_OK;
+            return note_keyframe(pad, info, buffer, *attached);
         case ProbeKind::DeltaFilter:
             return buffer != nullptr && GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT) ? GST_PAD_PROBE_DROP
                                                                                                    : GST_PAD_PROBE_OK;

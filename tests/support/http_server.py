@@ -160,6 +160,8 @@ class _Handler(BaseHTTPRequestHandler):
                 self._live(q)
             elif url.path == "/endless.mjpg":
                 self._endless(q)
+            elif url.path == "/live.m3u8":
+                self._live_playlist(q)
             else:
                 self._simple(404, b"not found\n")
         except OSError:  # the client left, or a write timed out
@@ -288,6 +290,23 @@ class _Handler(BaseHTTPRequestHandler):
         finally:
             owner._update(live_streams=-1)
 
+    def _live_playlist(self, q: Dict[str, str]) -> None:
+        """A live HLS playlist over the served segment*.ts files: from the first request of its
+        `id`, one more segment every `period` seconds in a window of `window`, then the end tag."""
+        owner = self.server.owner
+        segments = sorted(name for name in owner.files if name.startswith("segment"))
+        period, window = float(q.get("period", 1)), int(q.get("window", 3))
+        with owner._lock:
+            started = owner.playlists_started.setdefault(q.get("id", ""), time.monotonic())
+        published = min(len(segments), 1 + int((time.monotonic() - started) / period))
+        first = max(0, published - window)
+        lines = ["#EXTM3U", "#EXT-X-VERSION:3", "#EXT-X-TARGETDURATION:1", f"#EXT-X-MEDIA-SEQUENCE:{first}"]
+        for name in segments[first:published]:
+            lines += ["#EXTINF:1.0,", f"files/{name}"]
+        if time.monotonic() - started >= len(segments) * period:
+            lines.append("#EXT-X-ENDLIST")
+        self._simple(200, ("\n".join(lines) + "\n").encode(), "application/vnd.apple.mpegurl")
+
     def _endless(self, q: Dict[str, str]) -> None:
         owner = self.server.owner
         total = int(q.get("bytes", 1 << 30))
@@ -365,6 +384,7 @@ class TestServer:
         self.closing = threading.Event()
         self.requests: List[Request] = []
         self.accounts: Set[str] = set()
+        self.playlists_started: Dict[str, float] = {}
         self.requests_served = 0
         self.open_connections = 0
         self.live_streams = 0

@@ -110,6 +110,10 @@ CATALOGUE: Dict[str, MediaRecipe] = {
                   "webmmux", "webm", "video/webm"),
         MediaRecipe("mjpeg_mkv", "matroska", "jpeg", 320, 240, 60, 30, 1, "ball",
                   _MJPEG, "matroskamux", "mkv", "video/x-matroska", raw_format="BGR"),
+        # JPEG as IP cameras send it, its colour sampled 4:2:2: colour detail in every other row.
+        MediaRecipe("mjpeg_422_mkv", "matroska", "jpeg", 320, 240, 30, 30, 1, "colors",
+                  _MJPEG.replace("I420", "Y42B"), "matroskamux", "mkv", "video/x-matroska",
+                  raw_format="BGR"),
         MediaRecipe("mjpeg_multipart", "multipart", "jpeg", 320, 240, 60, 30, 1, "smpte",
                   _MJPEG, f"multipartmux boundary={MULTIPART_BOUNDARY}", "mjpeg",
                   f"multipart/x-mixed-replace; boundary={MULTIPART_BOUNDARY}", raw_format="BGR"),
@@ -132,6 +136,10 @@ OTHER_MEDIA: Dict[str, MediaRecipe] = {
         # times by the reordering delay): read as a byte stream, the last frames are at risk.
         MediaRecipe("h264_bframes_mp4", "mp4", "h264", 854, 480, 90, 30, 30, "", "", "", "mp4",
                     "video/mp4", launch="pyav"),
+        # MPEG-2 with B-frames in a program stream as ffmpeg writes it: most pictures have no
+        # presentation time of their own.
+        MediaRecipe("mpeg2_ps", "mpeg-ps", "mpeg2", 320, 240, 60, 30, 15, "", "", "", "mpg",
+                    "video/mpeg", launch="pyav"),
         MediaRecipe("aac_mp4", "mp4", "aac", 0, 0, 0, 0, 0, "", "", "", "mp4", "video/mp4",
                     launch="audiotestsrc num-buffers=100 ! audioconvert ! avenc_aac ! mp4mux ! "
                            "filesink location={location}"),
@@ -144,11 +152,12 @@ import sys
 import av
 import numpy as np
 
-out, width, height, frames, fps, keyint = sys.argv[1], *map(int, sys.argv[2:])
-with av.open(out, "w", format="mp4") as container:
-    stream = container.add_stream("libx264", rate=fps)
+out, form, codec = sys.argv[1:4]
+width, height, frames, fps, keyint = map(int, sys.argv[4:])
+with av.open(out, "w", format=form) as container:
+    stream = container.add_stream(codec, rate=fps)
     stream.width, stream.height, stream.pix_fmt = width, height, "yuv420p"
-    stream.options = {"bf": "2", "g": str(keyint), "preset": "veryfast"}
+    stream.options = {"bf": "2", "g": str(keyint), **({"preset": "veryfast"} if codec == "libx264" else {})}
     for index in range(frames):
         picture = np.zeros((height, width, 3), np.uint8)
         x = index * 8 % width
@@ -161,11 +170,12 @@ with av.open(out, "w", format="mp4") as container:
 
 
 def make_with_pyav(recipe: MediaRecipe, out: Path) -> None:
-    """Encodes `recipe` with PyAV (libx264, two B-frames) into MP4: a moving bar. In a process of
+    """Encodes `recipe` with PyAV (two B-frames) into its container: a moving bar. In a process of
     its own, for the reason pyav_frame_count gives."""
     numbers = [recipe.width, recipe.height, recipe.frames, recipe.fps, recipe.keyint]
+    form, codec = {"h264": ("mp4", "libx264"), "mpeg2": ("mpeg", "mpeg2video")}[recipe.codec]
     result = subprocess.run(
-        [sys.executable, "-c", _PYAV_ENCODER, str(out), *map(str, numbers)],
+        [sys.executable, "-c", _PYAV_ENCODER, str(out), form, codec, *map(str, numbers)],
         capture_output=True,
         text=True,
         timeout=GENERATION_TIMEOUT,

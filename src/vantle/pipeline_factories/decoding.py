@@ -47,9 +47,23 @@ _CORES = os.cpu_count() or 1
 # by range requests.
 _RING_BUFFER_BYTES = 16 << 20
 
+# The second HLS demuxer, which outranks the first, loses a live playlist (GStreamer 1.22): it
+# stops fetching fragments after the first and aborts the process (a mutex cleared while
+# locked) when the playlist ends. The first reads live and on-demand playlists whole.
+_SKIPPED_FACTORIES = frozenset(
+    name for name, instead in (("hlsdemux2", "hlsdemux"),) if Gst.ElementFactory.find(instead) is not None
+)
+_AUTOPLUG_TRY, _AUTOPLUG_SKIP = 0, 2  # GstAutoplugSelectResult
+
+_JPEG_PARSER = Gst.ElementFactory.find("jpegparse") is not None
+_FULL_CHROMA_JPEG = ("YCbCr-4:2:2", "YCbCr-4:4:4")
+_FULL_CHROMA_JPEG_DECODER = "avdec_mjpeg"
+
 # Buffers pushed downstream (not those pulled), and every buffer or list on its way out.
 _PUSHED_BUFFERS = Gst.PadProbeType.BUFFER | Gst.PadProbeType.PUSH
 _OUT_BUFFERS = Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST
+# A decoder's input as its keyframe notes follow it: coded frames, the end, and flushes.
+_CODED_FRAMES = Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_DOWNSTREAM | Gst.PadProbeType.EVENT_FLUSH
 
 
 class _DecodeState:
@@ -161,7 +175,16 @@ def _on_type_found(typefind: Gst.Element, probability: int, caps: Gst.Caps, stat
     # ring buffer) comes in whole frames, checked as they come out.
     pipeline.add_pad_probe(head.get_static_pad("src"), _PUSHED_BUFFERS, state.limit.count_input())
     pipeline.connect_signal_handler(parser, "pad-added", _on_parsed_pad, state)
+    if _SKIPPED_FACTORIES:
+        pipeline.connect_signal_handler(parser, "autoplug-select", _skip_unsound_factory)
     start(pipeline, parser, *([head] if head is not typefind else []))
+
+
+def _skip_unsound_factory(
+    parser: Gst.Element, pad: Gst.Pad, caps: Gst.Caps, factory: Gst.ElementFactory
+) -> int:
+    """parsebin's choice of element: any but one known to fail where another serves."""
+    return _AUTOPLUG_SKIP if factory.get_name() in _SKIPPED_FACTORIES else _AUTOPLUG_TRY
 
 
 def _random_access_bytes(typefind: Gst.Element, caps: Gst.Caps) -> int:
@@ -221,6 +244,7 @@ def _on_parsed_pad(parser: Gst.Element, pad: Gst.Pad, state: _DecodeState) -> No
         return
     if state.keyframes_only:
         pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, engine.delta_unit_filter())
+    pad = _with_jpeg_sampling(pipeline, pad)
     # parsebin may expose a pad before its caps are settled (MPEG-TS, VP9): its query then
     # answers with every variant the parser could produce, and a decoder chosen on those may
     # refuse the real stream. The decoder is chosen on the first caps event.
@@ -228,6 +252,22 @@ def _on_parsed_pad(parser: Gst.Element, pad: Gst.Pad, state: _DecodeState) -> No
     caps = pad.get_current_caps()
     if caps is not None:  # settled already, perhaps while the probe was being added
         _link_decoder(pad, caps, state)
+
+
+def _with_jpeg_sampling(pipeline: Pipeline, pad: Gst.Pad) -> Gst.Pad:
+    """`pad`, or for JPEG pictures whose caps do not say how their colour is sampled (parsebin
+    takes a container's word for parsed JPEG), a JPEG parser's output after it, whose caps say:
+    the decoder is chosen on them."""
+    caps = pad.get_current_caps() or pad.query_caps(None)
+    if caps.get_size() == 0 or caps.get_structure(0).get_name() != "image/jpeg" or not _JPEG_PARSER:
+        return pad
+    if caps.is_fixed() and caps.get_structure(0).has_field("sampling"):
+        return pad
+    parser = new_held(pipeline, "jpegparse")
+    if pad.link(parser.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
+        raise NotLinkedError(f"Failed to link parsed stream {caps.to_string()} to a JPEG parser")
+    start(pipeline, parser)
+    return parser.get_static_pad("src")
 
 
 @reporting_errors(Gst.PadProbeReturn.OK)
@@ -277,7 +317,7 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
     pipeline.add_pad_probe(decoder_src, frames, state.found.floor.probe())
     # Decoders clear the keyframe flag on what they output: it is noted at their input.
     notes = engine.keyframe_notes(pipeline)
-    pipeline.add_pad_probe(decoder.get_static_pad("sink"), Gst.PadProbeType.BUFFER, notes)
+    pipeline.add_pad_probe(decoder.get_static_pad("sink"), _CODED_FRAMES, notes)
     if pad.link(decoder.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link parsed stream {caps.to_string()} to {decoder.get_name()}")
     start(pipeline, decoder)
@@ -304,7 +344,7 @@ def _watch_decoder(pipeline: Pipeline, element: Gst.Element, limit: FrameLimit) 
         return
     pad = element.get_static_pad("sink")
     if pad is not None:
-        pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, engine.keyframe_notes(pipeline))
+        pipeline.add_pad_probe(pad, _CODED_FRAMES, engine.keyframe_notes(pipeline))
         sizes = Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_DOWNSTREAM
         pipeline.add_pad_probe(pad, sizes, limit.check_pictures())
 
@@ -350,6 +390,10 @@ def _find_decoder(caps: Gst.Caps) -> Optional[Gst.Element]:
         Gst.PadDirection.SINK,
         True,
     )
+    if caps.get_size() and caps.get_structure(0).get_string("sampling") in _FULL_CHROMA_JPEG:
+        # The first JPEG decoder writes 4:2:2 and 4:4:4 pictures as 4:2:0, halving their
+        # colour; the other keeps it (at about twice the time, so only for them).
+        factories.sort(key=lambda factory: factory.get_name() != _FULL_CHROMA_JPEG_DECODER)
     if factories:
         return factories[0].create()
     # None takes the caps whole: the best partial match, if any.
