@@ -62,16 +62,22 @@ def pulled(pipeline: Any, sink: Any, convert: bool = True) -> Iterator[Any]:
 
 
 def arrays(lib: str, url: str, size: str = "", keyframes: int = 0, threads: int = 0, convert: int = 1,
-           pipeline: str = "", **_: Any) -> Iterator[Any]:  # fmt: skip
+           pipeline: str = "", format: str = "", **_: Any) -> Iterator[Any]:  # fmt: skip
     """The BGR arrays of one stream as LIB gives them. `size` (WxH): vantle's size option, or
     cv2.resize with area filtering after OpenCV's read(); `keyframes`: vantle's keyframes_only,
     PyAV's skip_frame="NONKEY"; `threads`: PyAV's thread_type="AUTO" (frame and slice threads);
-    `convert=0`: PyAV's frames or the samples as decoded; `pipeline`: the reader's launch string."""
+    `convert=0`: PyAV's frames or the samples as decoded; `pipeline`: the reader's launch string;
+    `format`: vantle's format option (rgb, gray)."""
     shape = tuple(int(n) for n in size.split("x")) if size else None
     if lib == "vantle":
         from vantle import open_stream
 
-        options = {"size": shape, "pipeline": pipeline or None, "keyframes_only": bool(keyframes)}
+        options = {
+            "size": shape,
+            "pipeline": pipeline or None,
+            "keyframes_only": bool(keyframes),
+            "format": format,
+        }
         with open_stream(url, **{k: v for k, v in options.items() if v}) as stream:
             yield from stream
     elif lib == "opencv":
@@ -276,6 +282,90 @@ def videos(url: str, lib: str, copies: int, reservation: int = 1, **_: Any) -> D
         ray.shutdown()
 
 
+def frames_at(url: str, lib: str, times: List[float], **_: Any) -> Dict[str, Any]:
+    """The frame shown at each of `times` (the last with pts <= t), as a BGR array: vantle's
+    read_frames_at, or PyAV's seek to the keyframe before t, decoding forward, to_ndarray of the
+    frame shown at t, in the order asked."""
+    shown: List[float] = []
+    window = Window()
+    if lib == "vantle":
+        import vantle
+
+        shown = [frame.pts for frame in vantle.read_frames_at(url, times=times)]
+    else:
+        import av
+
+        with av.open(url) as container:
+            stream = container.streams.video[0]
+            for t in times:
+                container.seek(int(t / stream.time_base), stream=stream, backward=True)
+                last = None
+                for frame in container.decode(stream):
+                    if frame.time > t + 1e-6:
+                        break
+                    last = frame
+                last.to_ndarray(format="bgr24")
+                shown.append(float(last.time))
+    return finish(window, len(shown), shown=[round(t, 4) for t in shown])
+
+
+def sampled(url: str, lib: str, every: int, **_: Any) -> Dict[str, Any]:
+    """One frame in `every` of a file as a BGR array: vantle's fps= option (the file's rate over
+    `every`), or OpenCV's grab() of every frame and retrieve() of one in `every`."""
+    count, window = 0, Window()
+    if lib == "vantle":
+        from vantle import open_stream
+
+        with open_stream(url) as stream:
+            rate = stream.info.fps
+        window = Window()  # the first open (to know the rate) is not counted
+        with open_stream(url, fps=rate / every) as stream:
+            count = sum(1 for _ in stream)
+    else:
+        import cv2
+
+        capture = cv2.VideoCapture(url, cv2.CAP_FFMPEG)
+        index = 0
+        while capture.grab():
+            if index % every == 0:
+                count += capture.retrieve()[1] is not None
+            index += 1
+        capture.release()
+    return finish(window, count)
+
+
+def probed(url: str, lib: str, **_: Any) -> Dict[str, Any]:
+    """What a file holds (size, rate, codec, length), without its frames: vantle.probe, or PyAV's
+    av.open and its stream's attributes; the first call in the process and a second."""
+
+    def probe() -> Any:
+        if lib == "vantle":
+            import vantle
+
+            info = vantle.probe(url)
+            return info.width, info.height, info.fps, info.codec, info.duration, info.frame_count
+        import av
+
+        with av.open(url) as container:
+            stream = container.streams.video[0]
+            rate = float(stream.average_rate)
+            return (
+                stream.width,
+                stream.height,
+                rate,
+                stream.codec_context.name,
+                container.duration,
+                stream.frames,
+            )
+
+    window = Window()
+    probe()
+    first = window.elapsed()
+    window = Window()
+    probe()
+    return finish(window, 1, first=first)
+
+
 def read_many(lib: str, urls: Dict[str, str], on_frame: Callable[[str, int, Any], bool]) -> None:
     """Reads every stream of `urls` (key -> URL) with one open_streams loop (lib "loop", default
     options: every frame delivered) or with LIB in a thread a stream, calling on_frame(key, index,
@@ -406,7 +496,8 @@ def live(url: str, lib: str, streams: List[str], seconds: float, warm_up: float 
 
 
 KINDS = {"frames": read_all, "memory": memory, "frame-copy": frame_copy, "convert-element": convert_element,
-         "videos": videos, "fleet": fleet, "live": live}  # fmt: skip
+         "videos": videos, "fleet": fleet, "live": live, "frames-at": frames_at, "sampled": sampled,
+         "probe": probed}  # fmt: skip
 
 if __name__ == "__main__":
     options = json.loads(sys.argv[1])

@@ -536,3 +536,75 @@ def fleet_rtsp(bench: Any) -> None:
     )
     rep.compare(what + "latency p99 ≤ {}x OpenCV's", 1.0, f"{base}: {theirs:.1f} ms", runs[ours], runs[base],
                 latency("all", "p99"))  # fmt: skip
+
+
+@section("video-data")
+def video_data(bench: Any) -> None:
+    import random
+
+    rep, main = bench.report, bench.main
+    frames = 300 if bench.quick else 1800
+    encoder = main["recipe"].encoder.replace("key-int-max=30", "key-int-max=60")
+    clip = bench.clip("", bench.recipe("bench_h264_720p", name=f"bench_h264_1080p_{frames}_gop60", width=1920,
+                                       height=1080, frames=frames, encoder=encoder))  # fmt: skip
+    seconds = frames / clip["recipe"].fps
+    times = sorted(round(random.Random(18).uniform(0, seconds - 0.1), 3) for _ in range(32))
+    times = random.Random(7).sample(times, len(times))  # asked in no order
+    rep.section(
+        "Video as data: frames at chosen times, sampling, RGB, stream info",
+        "Local files, each contender in a fresh process with its imports done, CPU of every thread over "
+        f"the call. *Frames at times*: {len(times)} random times (in no order) in a {seconds:.0f} s "
+        "1920x1080 H.264 MP4 (a keyframe every 2 s, no B-frames): `vantle.read_frames_at(path, times=...)` "
+        "against PyAV's loop, for each time in the order asked: `container.seek(t, backward=True)` to the "
+        "keyframe before it, `decode` forward to the frame shown at t, `to_ndarray(format='bgr24')`. "
+        f"*Sampling*: the main clip ({main['recipe'].frames} frames at 30 frames/s) at one frame a second: "
+        "`open_stream(path, fps=1)` against OpenCV's `grab()` of every frame and `retrieve()` of one in 30. "
+        "*RGB*: the main clip over HTTP, every frame, `format='rgb'` and `'gray'` against the default BGR. "
+        "*Probe*: `vantle.probe(path)` against `av.open(path)` and its video stream's attributes (size, "
+        "rate, codec, duration, frames), the first call in the process (GStreamer loads the plug-ins it "
+        "uses on first use; PyAV loads FFmpeg when imported) and a second.",
+    )
+    ours, base = "vantle.read_frames_at", "PyAV seek + decode loop"
+    runs = bench.rows({ours: {"lib": "vantle"}, base: {"lib": "pyav"}}, len(times), kind="frames-at",
+                      url=str(clip["path"]), times=times)  # fmt: skip
+    same = (
+        all(r["shown"] == runs[base][0]["shown"] for r in runs[ours]) if runs[ours] and runs[base] else None
+    )
+    rep.text(f"**Frames at {len(times)} times**")
+    rep.table(runs, [col("CPU ms/frame", cpu_ms), col("wall ms/frame", wall_ms), vs("CPU vs PyAV", cpu_ms,
+                     runs[base]), ("same frames as PyAV", lambda found: {True: "yes", False: "**no**",
+                     None: "n/a"}[same]), PEAK, LOAD])  # fmt: skip
+    rep.compare(f"read_frames_at, {len(times)} times in 1080p H.264: CPU ≤ {{}}x", 0.8, base, runs[ours],
+                runs[base], cpu_ms)  # fmt: skip
+    rep.target("read_frames_at: the frames PyAV shows at the same times", base, None,
+               figure={True: "the same", False: "different", None: "n/a"}[same], ok=same)  # fmt: skip
+    ours, base, kept = (
+        "vantle fps=1",
+        "OpenCV grab() + retrieve() of one in 30",
+        math.ceil(main["recipe"].frames / 30),
+    )
+    runs = bench.rows({ours: {"lib": "vantle"}, base: {"lib": "opencv"}}, kept, kind="sampled",
+                      url=str(main["path"]), every=30)  # fmt: skip
+    rep.text(f"**One frame a second** ({kept} of {main['recipe'].frames} frames)")
+    rep.table(runs, [col("CPU ms/kept frame", cpu_ms), col("wall ms/kept frame", wall_ms),
+                     vs("CPU vs OpenCV", cpu_ms, runs[base]), PEAK, LOAD])  # fmt: skip
+    rep.compare("fps=1 on 30 frames/s 1080p: CPU ≤ {}x", 0.9, base, runs[ours], runs[base], cpu_ms)
+    bgr, rgb = "vantle, format='bgr'", "vantle, format='rgb'"
+    rows = {bgr: {"lib": "vantle"}, rgb: {"lib": "vantle", "format": "rgb"},
+            "vantle, format='gray'": {"lib": "vantle", "format": "gray"}}  # fmt: skip
+    runs = bench.rows(rows, main["recipe"].frames, max(bench.repeats, 5), kind="frames", url=main["url"])
+    rep.text("**RGB and grey** (every frame; five runs or more a row: the difference sought is small)")
+    rep.table(runs, per_frame(runs[bgr], "BGR"))
+    rep.compare(
+        "format='rgb': CPU/frame within {}x of BGR", 1.02, "format='bgr'", runs[rgb], runs[bgr], cpu_ms
+    )
+    ours, base = "vantle.probe", "PyAV av.open + stream attributes"
+    runs = bench.rows({ours: {"lib": "vantle"}, base: {"lib": "pyav"}}, 1, 2 * bench.repeats, kind="probe",
+                      url=str(main["path"]))  # fmt: skip
+    first_ms: Callable = lambda r: 1000 * r["first"]["wall"]  # noqa: E731
+    rep.text("**Stream info without the frames**")
+    rep.table(runs, [col("first call ms", first_ms, 1), col("second call ms", wall_ms, 1),
+                     vs("first vs PyAV", first_ms, runs[base]), vs("second vs PyAV", wall_ms, runs[base]),
+                     LOAD])  # fmt: skip
+    rep.compare("probe of a local MP4, first call: ≤ {}x", 1.2, base, runs[ours], runs[base], first_ms)
+    rep.compare("probe of a local MP4, second call: ≤ {}x", 1.2, base, runs[ours], runs[base], wall_ms)
