@@ -14,7 +14,7 @@ from urllib.parse import urlsplit
 import pytest
 from support.leaks import Resources
 
-from vantle import open_streams
+from vantle import open_streams, probe
 from vantle.errors import InvalidRuntimeOptionError, StreamSetupError
 
 pytestmark = [pytest.mark.network, pytest.mark.timeout(120)]
@@ -141,6 +141,7 @@ def test_resources_come_back_after_many_open_close_cycles(media, resources):
             pass
         if cycle % 10 == 0:  # read to the end
             assert sum(s.frames for s in streams.stats.values()) == 4 * media["h264_mp4"].frames
+        probe(path)
     resources.assert_released()
 
 

@@ -297,6 +297,8 @@ def test_stream_info_says_what_pyav_says(media, name):
     assert (info.bit_depth, info.chroma, info.rotation, info.live) == (8, chroma, 0, False)
     assert info.seekable == (name != "h264_ts")  # (nor whether it can seek, until read further)
     assert info.matrix in ("bt601", "bt709") and info.range in ("limited", "full")
+    with open_stream(str(entry.path)) as stream:  # probe reads some files' headers only
+        assert stream.info == info
 
 
 def test_jpeg_colour_sampled_4_2_2_keeps_the_detail_of_every_row(media):
@@ -316,6 +318,9 @@ def test_stream_info_of_a_live_camera_and_of_scaled_turned_frames(live_mjpeg_url
     info = vantle.probe(str(turned), size=(120, 0))
     assert (info.rotation, info.coded_width, info.coded_height) == (90, 320, 240)
     assert (info.width, info.height) == (120, 160)  # after the turn and the scaling
+    for rotate in (True, False):
+        with open_stream(str(turned), rotate=rotate) as stream:
+            assert vantle.probe(str(turned), rotate=rotate) == stream.info
 
 
 @pytest.mark.parametrize("name", ["h264_bframes_mp4", "h264_mkv", "h264_ts"])

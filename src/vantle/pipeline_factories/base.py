@@ -97,6 +97,11 @@ class _Started:
             cls.epoch = engine.epoch()
 
 
+def note_pipelines_started() -> None:
+    """Notes that this process starts pipelines (of its own make, too)."""
+    _Started.note()
+
+
 def pipelines_started_by_a_parent() -> bool:
     """Whether this process was made by fork() from one that had started pipelines already."""
     return _Started.epoch is not None and _Started.epoch != engine.epoch()

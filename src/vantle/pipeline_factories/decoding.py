@@ -479,11 +479,19 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
 
 
 def _note_rotation(tags: Gst.TagList, state: _DecodeState) -> None:
-    """The container's orientation of the pictures ("rotate-90", "flip-rotate-270", ...)."""
+    rotation = rotation_of(tags)
+    if rotation is not None:
+        state.found.rotation = rotation
+
+
+def rotation_of(tags: Gst.TagList) -> Optional[int]:
+    """Degrees clockwise of the container's orientation of the pictures ("rotate-90",
+    "flip-rotate-270", ...), or None when the tags say none."""
     found, orientation = tags.get_string(Gst.TAG_IMAGE_ORIENTATION)
-    if found and orientation:
-        degrees = orientation.rsplit("-", 1)[-1]
-        state.found.rotation = int(degrees) if degrees in ("0", "90", "180", "270") else 0
+    if not (found and orientation):
+        return None
+    degrees = orientation.rsplit("-", 1)[-1]
+    return int(degrees) if degrees in ("0", "90", "180", "270") else 0
 
 
 def _new_converter(

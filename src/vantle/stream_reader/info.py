@@ -4,13 +4,21 @@ decoder's input and output, the converter, the container's tags and the pipeline
 from __future__ import annotations
 
 import dataclasses
+import os
+import threading
+import time
 import warnings
-from typing import Any, Optional, Tuple
+import weakref
+from typing import Any, List, Optional, Tuple
 
 from gi.repository import Gst
 
+from vantle._urls import local_path, scheme_of
 from vantle.pipeline_factories import decoding
+from vantle.pipeline_factories.base import note_pipelines_started
 from vantle.pipeline_factories.launch import elements_of
+from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
+from vantle.stream_reader.lifetime import refuse_inherited_gstreamer
 
 with warnings.catch_warnings():
     # The bindings' importer says so with an ImportWarning on a namespace's first import.
@@ -185,10 +193,21 @@ def probe(
     """What is known of the stream at `url`, without handing out frames: the stream is opened,
     described as soon as its first frame is in, and closed. The parameters are StreamReader's.
 
+    A local file whose coded format says in its parsed headers all that decoding it would tell
+    (H.264, H.265, VP8, VP9) is described from its headers alone, without loading a decoder;
+    the description is the one a reader of it gives.
+
     :raises StreamSetupError: The stream did not start in time, or failed (see its class)
     """
     from vantle.stream_reader.reader import StreamReader
 
+    deadline = time.monotonic() + timeout
+    if pipeline is None and size is None and max_frame_bytes is None:
+        # Headers come at once from a local disk; where not, the reader has the rest of the time.
+        info = _from_headers(url, min(timeout / 2, 2.0), rotate)
+        if info is not None:
+            return info
+    timeout = max(deadline - time.monotonic(), 0.001)
     options = dict(timeout=timeout, size=size, format=format, rotate=rotate, rtsp_transport=rtsp_transport)
     if max_frame_bytes is not None:
         options["max_frame_bytes"] = max_frame_bytes
@@ -196,3 +215,178 @@ def probe(
         info = reader.info
     assert info is not None  # open, its first frame in
     return info
+
+
+# The parsers of these coded formats say in their caps what decoding would tell of the pictures
+# (VP8 is always 8-bit 4:2:0), and their decoders keep the caps' colorimetry.
+_HEADERS_SAY_ALL = {"h264", "h265", "vp8", "vp9"}
+_DECODED_FORMATS = {
+    ("4:2:0", 8): "I420",
+    ("4:2:2", 8): "Y42B",
+    ("4:4:4", 8): "Y444",
+    ("4:2:0", 10): "I420_10LE",
+    ("4:2:2", 10): "I422_10LE",
+    ("4:4:4", 10): "Y444_10LE",
+    ("4:2:0", 12): "I420_12LE",
+    ("4:2:2", 12): "I422_12LE",
+    ("4:4:4", 12): "Y444_12LE",
+}
+_MATRICES = {
+    GstVideo.VideoColorMatrix.BT601: "bt601",
+    GstVideo.VideoColorMatrix.BT709: "bt709",
+    GstVideo.VideoColorMatrix.BT2020: "bt2020",
+    GstVideo.VideoColorMatrix.SMPTE240M: "smpte240m",
+    GstVideo.VideoColorMatrix.FCC: "fcc",
+}
+
+
+class _Parsed:
+    """The first parsed video stream of a file: its pad, caps and tags, once a buffer passed."""
+
+    def __init__(self) -> None:
+        self.pad: Optional[Gst.Pad] = None
+        self.caps: Optional[Gst.Caps] = None
+        self.tags: List[Gst.TagList] = []
+        self.ready = threading.Event()
+        self.bus: Optional[Gst.Bus] = None  # told when ready
+        # Asked as the first buffer passes, before the demuxer reads on (and learns more).
+        self.duration: Optional[float] = None
+        self.frame_count: Optional[int] = None
+        self.seekable = False
+
+
+def _from_headers(url: str, timeout: float, rotate: bool) -> Optional[StreamInfo]:
+    """The StreamInfo of a local file read from its parsed headers (the demuxer and the parser
+    of its video, no decoder), or None where the headers do not say all, or anything failed:
+    the reader then opens it and tells."""
+    if not isinstance(url, str) or not (os.path.exists(url) or scheme_of(url) == "file"):
+        return None
+    try:
+        path = local_path(url)
+    except ValueError:
+        return None
+    if not os.path.isfile(path):
+        return None
+    refuse_inherited_gstreamer(url)
+    note_pipelines_started()
+    pipeline = Gst.Pipeline.new("probe")
+    source, parser = Gst.ElementFactory.make("filesrc"), Gst.ElementFactory.make("parsebin")
+    if source is None or parser is None:
+        return None
+    source.set_property("location", path)
+    pipeline.add(source)
+    pipeline.add(parser)
+    source.link(parser)
+    parsed = _Parsed()
+    # The handler holds the pipeline weakly and is let go at the end: a pipeline that its own
+    # element's handler held would never be freed (nor its bus's descriptors).
+    handler = parser.connect("pad-added", _on_parsed_pad, weakref.ref(pipeline), parsed)
+    bus = parsed.bus = pipeline.get_bus()
+    try:
+        # Playing, so that a file without video flows to its end at once (its sinks do not wait).
+        pipeline.set_state(Gst.State.PLAYING)
+        deadline = time.monotonic() + timeout
+        while not parsed.ready.is_set():
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            wanted = Gst.MessageType.ERROR | Gst.MessageType.EOS | Gst.MessageType.APPLICATION
+            message = bus.timed_pop_filtered(int(min(left, 0.05) * Gst.SECOND), wanted)
+            if message is not None and message.type != Gst.MessageType.APPLICATION:
+                return None  # no video, or a failure: the reader says which
+        return _described(parsed, rotate)
+    finally:
+        pipeline.set_state(Gst.State.NULL)
+        parser.disconnect(handler)
+
+
+def _on_parsed_pad(_parser: Gst.Element, pad: Gst.Pad, pipeline_ref: Any, parsed: _Parsed) -> None:
+    """Every parsed stream flows into a sink that keeps nothing; the first video stream's first
+    buffer says that its caps and tags are in."""
+    pipeline = pipeline_ref()
+    if pipeline is None:
+        return
+    sink = Gst.ElementFactory.make("fakesink")
+    sink.set_property("async", False)
+    pipeline.add(sink)
+    sink.sync_state_with_parent()
+    pad.link(sink.get_static_pad("sink"))
+    caps = pad.get_current_caps() or pad.query_caps(None)
+    name = caps.get_structure(0).get_name() if caps.get_size() else ""
+    if parsed.pad is None and name.startswith(("video/", "image/")):
+        parsed.pad = pad
+        pad.add_probe(Gst.PadProbeType.BUFFER, _on_first_buffer, parsed)
+
+
+def _on_first_buffer(pad: Gst.Pad, _info: Gst.PadProbeInfo, parsed: _Parsed) -> Gst.PadProbeReturn:
+    try:
+        parsed.duration = _seconds(pad.query_duration(Gst.Format.TIME))
+        known, frames = pad.query_duration(Gst.Format.DEFAULT)
+        parsed.frame_count = frames if known and frames > 0 else None
+        query = Gst.Query.new_seeking(Gst.Format.TIME)
+        parsed.seekable = bool(pad.query(query) and query.parse_seeking()[1])
+        index = 0
+        while True:
+            event = pad.get_sticky_event(Gst.EventType.TAG, index)
+            if event is None:
+                break
+            parsed.tags.append(event.parse_tag())
+            index += 1
+        parsed.caps = pad.get_current_caps()  # last: no caps, no description
+    finally:
+        parsed.ready.set()
+        parsed.bus.post(Gst.Message.new_application(None, Gst.Structure.new_empty("parsed")))
+    return Gst.PadProbeReturn.REMOVE
+
+
+def _described(parsed: _Parsed, rotate: bool) -> Optional[StreamInfo]:
+    """What a reader would say of the parsed stream, where its caps say all of it; else None."""
+    caps = parsed.caps
+    coded = caps.get_structure(0) if caps is not None and caps.get_size() else None
+    codec = _codec(coded)
+    width, height, fps = _int(coded, "width"), _int(coded, "height"), _rate(coded)
+    if coded is None or codec not in _HEADERS_SAY_ALL or not (width and height and fps):
+        return None
+    if width * height * 4 > DEFAULT_MAX_FRAME_BYTES:
+        return None  # let the reader's limit speak
+    if codec == "vp8":
+        chroma, depth = "4:2:0", 8
+    else:
+        chroma = coded.get_string("chroma-format")
+        valid, depth = coded.get_uint("bit-depth-luma")
+        if not valid:
+            return None
+    decoded = _DECODED_FORMATS.get((chroma, depth))
+    if decoded is None:
+        return None
+    raw = f"video/x-raw, format={decoded}, width={width}, height={height}"
+    colorimetry = coded.get_string("colorimetry")
+    if colorimetry:
+        raw += f", colorimetry={colorimetry}"
+    video = GstVideo.VideoInfo.new_from_caps(Gst.Caps.from_string(raw))
+    if video is None:
+        return None
+    # As the converter takes it: GStreamer's defaults where the stream says nothing.
+    matrix = _MATRICES.get(video.colorimetry.matrix, "bt709" if height > 576 else "bt601")
+    full = video.colorimetry.range == getattr(GstVideo.VideoColorRange, "0_255")
+    rotation = 0
+    for tags in parsed.tags:
+        rotation = decoding.rotation_of(tags) or rotation
+    turned = rotate and rotation in (90, 270)
+    return StreamInfo(
+        width=height if turned else width,
+        height=width if turned else height,
+        coded_width=width,
+        coded_height=height,
+        fps=fps,
+        codec=codec,
+        bit_depth=depth,
+        chroma=chroma,
+        matrix=matrix,
+        range="full" if full else "limited",
+        rotation=rotation,
+        duration=parsed.duration,
+        frame_count=parsed.frame_count,
+        live=False,
+        seekable=parsed.seekable,
+    )
