@@ -362,8 +362,9 @@ def test_frames_at_chosen_times_and_places_are_the_frames_shown_there(media, nam
     with open_stream(path) as stream:
         every = list(stream.frames())
     end = every[-1].pts
-    # Random, near, repeated, unsorted, before the first frame and at the very end.
-    times = [end * x for x in (0.83, 0.1, 0.12, 0.5, 0.07)] + [every[5].pts, every[5].pts, 0.0, end]
+    # Random, near, repeated, unsorted, before the first frame, at the very end and at a keyframe.
+    keyframe = [f.pts for f in every if f.keyframe][-1]
+    times = [end * x for x in (0.83, 0.1, 0.12, 0.5, 0.07)] + [every[5].pts, every[5].pts, 0.0, end, keyframe]
     got = vantle.read_frames_at(path, times=times)
     for t, frame in zip(times, got):
         shown = [f for f in every if f.pts <= t][-1:] or every[:1]

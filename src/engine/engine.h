@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <set>
 #include <unordered_set>
 #include <vector>
 
@@ -120,11 +121,17 @@ public:
     bool is_keyframe(uint64_t pts, bool delta);
     // Forgets every note: the stream goes on from elsewhere (a seek).
     void reset();
+    // The stream times of keyframes seen, kept across seeks (an index of the stream as far as it
+    // was read), in ascending order.
+    void index(uint64_t stream_time);
+    std::vector<uint64_t> indexed();
 
 private:
     static constexpr size_t kKeep = 64;
     static constexpr size_t kMaxNoted = 4096;
+    static constexpr size_t kMaxIndexed = 1 << 16;
     std::mutex mutex_;
+    std::set<uint64_t> indexed_;
     std::deque<std::pair<uint64_t, bool>> noted_;  // appended by the probe
     std::unordered_set<uint64_t> times_;
     std::optional<uint64_t> first_;

@@ -32,6 +32,16 @@ void KeyframeLog::reset() {
     first_.reset();
 }
 
+void KeyframeLog::index(uint64_t stream_time) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (indexed_.size() < kMaxIndexed) indexed_.insert(stream_time);
+}
+
+std::vector<uint64_t> KeyframeLog::indexed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::vector<uint64_t>(indexed_.begin(), indexed_.end());
+}
+
 bool KeyframeLog::is_keyframe(uint64_t pts, bool delta) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& [stamp, key] : noted_) {
@@ -328,6 +338,19 @@ int mpeg_picture_type(GstBuffer* buffer) {
     return type;
 }
 
+// The stream time of `stamp` on the segment `pad` carries (the stamp itself before any).
+GstClockTime stream_time_at(GstPad* pad, GstClockTime stamp) {
+    GstEvent* event = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+    if (event == nullptr) return stamp;
+    const GstSegment* segment = nullptr;
+    gst_event_parse_segment(event, &segment);
+    guint64 time = stamp;
+    const int sign =
+        segment->format == GST_FORMAT_TIME ? gst_segment_to_stream_time_full(segment, GST_FORMAT_TIME, stamp, &time) : 1;
+    gst_event_unref(event);
+    return sign > 0 ? time : GST_CLOCK_TIME_NONE;
+}
+
 // Notes a coded frame's time and whether it is a keyframe. A program stream (and some transport
 // streams) gives most MPEG-1/2 pictures no presentation time, only the decoding time the parser
 // counts; that differs from the presentation time of every I- and P-picture, which is shown when
@@ -335,6 +358,13 @@ int mpeg_picture_type(GstBuffer* buffer) {
 // for the next I- or P-picture's decoding time, or the end of the stream.
 GstPadProbeReturn note_keyframe(GstPad* pad, GstPadProbeInfo* info, GstBuffer* buffer, Attached& attached) {
     KeyframeLog& log = *attached.state.keyframes;
+    const auto note = [&](GstClockTime stamp, bool key) {
+        log.note(stamp, key);
+        if (key) {
+            const GstClockTime time = stream_time_at(pad, stamp);
+            if (GST_CLOCK_TIME_IS_VALID(time)) log.index(time);
+        }
+    };
     if (buffer == nullptr) {
         if (!(info->type & (GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM | GST_PAD_PROBE_TYPE_EVENT_FLUSH))) {
             return GST_PAD_PROBE_OK;
@@ -342,7 +372,7 @@ GstPadProbeReturn note_keyframe(GstPad* pad, GstPadProbeInfo* info, GstBuffer* b
         GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
         if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && attached.anchor_pending &&
             GST_CLOCK_TIME_IS_VALID(attached.last_dts) && GST_CLOCK_TIME_IS_VALID(attached.last_duration)) {
-            log.note(attached.last_dts + attached.last_duration, true);
+            note(attached.last_dts + attached.last_duration, true);
         }
         if (GST_EVENT_TYPE(event) == GST_EVENT_EOS || GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
             attached.anchor_pending = false;
@@ -354,17 +384,17 @@ GstPadProbeReturn note_keyframe(GstPad* pad, GstPadProbeInfo* info, GstBuffer* b
     if (attached.mpeg < 0) attached.mpeg = carries_mpeg_video(pad) ? 1 : 0;
     if (attached.mpeg == 0 || GST_BUFFER_PTS_IS_VALID(buffer)) {
         const GstClockTime stamp = GST_BUFFER_PTS_IS_VALID(buffer) ? GST_BUFFER_PTS(buffer) : GST_BUFFER_DTS(buffer);
-        if (GST_CLOCK_TIME_IS_VALID(stamp)) log.note(stamp, key);
+        if (GST_CLOCK_TIME_IS_VALID(stamp)) note(stamp, key);
     }
     if (attached.mpeg == 0) return GST_PAD_PROBE_OK;
     const int type = mpeg_picture_type(buffer);
     const GstClockTime dts = GST_BUFFER_DTS(buffer);
     if (type == 1 || type == 2) {
         // The waiting keyframe is shown as this picture is decoded.
-        if (attached.anchor_pending && GST_CLOCK_TIME_IS_VALID(dts)) log.note(dts, true);
+        if (attached.anchor_pending && GST_CLOCK_TIME_IS_VALID(dts)) note(dts, true);
         attached.anchor_pending = key && !GST_BUFFER_PTS_IS_VALID(buffer);
     } else if (type == 3 && !GST_BUFFER_PTS_IS_VALID(buffer) && GST_CLOCK_TIME_IS_VALID(dts)) {
-        log.note(dts, false);
+        note(dts, false);
     }
     attached.last_dts = dts;
     attached.last_duration = GST_BUFFER_DURATION(buffer);
@@ -811,6 +841,18 @@ PyObject* keyframe_notes(PyObject*, PyObject* pipeline) {
     });
 }
 
+PyObject* keyframe_times(PyObject*, PyObject* pipeline) {
+    return guarded([&] {
+        const std::vector<uint64_t> times = keyframe_log_of(element_of(Handle(pipeline)))->indexed();
+        Object list = Object::steal(PyList_New(static_cast<Py_ssize_t>(times.size())));
+        for (size_t at = 0; at < times.size(); ++at) {
+            Object seconds = bridge::floating(static_cast<double>(times[at]) / GST_SECOND);
+            PyList_SetItem(list.ptr(), static_cast<Py_ssize_t>(at), seconds.release());
+        }
+        return list;
+    });
+}
+
 PyObject* delta_unit_filter(PyObject*, PyObject*) {
     return guarded([&] { return new_probe(ProbeState{ProbeKind::DeltaFilter, nullptr, nullptr, nullptr, 0}); });
 }
@@ -851,6 +893,9 @@ PyMethodDef module_functions[] = {
     {"keyframe_notes", keyframe_notes, METH_O,
      "keyframe_notes(pipeline, /)\n--\n\nA probe for a decoder's input that notes the times of keyframes in the\n"
      "pipeline's keyframe log, which readers consult for the frames they deliver."},
+    {"keyframe_times", keyframe_times, METH_O,
+     "keyframe_times(pipeline, /)\n--\n\nThe stream times (seconds, ascending) of the keyframes that the pipeline's\n"
+     "keyframe notes saw so far, across seeks."},
     {"delta_unit_filter", delta_unit_filter, METH_NOARGS,
      "delta_unit_filter()\n--\n\nA probe that drops every buffer flagged as a delta unit (not a keyframe)."},
     {"frame_numbering", frame_numbering, METH_NOARGS,

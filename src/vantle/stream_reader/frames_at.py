@@ -1,12 +1,13 @@
 """The frames of a video at chosen times or positions: `read_frames_at`.
 
-The times are taken in order. Between two near ones the stream is read forward, the frames in
-between decoded but dropped before conversion; for a far one it seeks to the keyframe before it,
-which saves decoding. Each frame is decoded and converted once, however often it is asked for.
+The times are taken in order. Between two near ones (no keyframe between them) the stream is read
+forward, the frames in between decoded but dropped before conversion; for a far one it seeks to
+the keyframe before it, which saves decoding. Each frame is decoded and converted once, however often it is asked for.
 """
 
 from __future__ import annotations
 
+import bisect
 import math
 from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
@@ -16,9 +17,10 @@ from vantle.pipeline_factories import decoding
 from vantle.pipeline_factories.limits import DEFAULT_MAX_FRAME_BYTES
 from vantle.stream_reader.options import DEFAULT_FRAME_TIMEOUT, DEFAULT_TIMEOUT
 from vantle.stream_reader.reader import StreamReader
+from vantle.utils import engine
 
-# A target further ahead than this many keyframe intervals (or seconds, before two keyframes are
-# seen) is reached by a seek; a nearer one by reading on.
+# Before two keyframes are known, a target further ahead than this many seconds is reached by a
+# seek, a nearer one by reading on.
 _SEEK_AFTER_SECONDS = 2.0
 
 
@@ -120,16 +122,15 @@ def _at_times(reader: StreamReader, targets: List[float]) -> Dict[float, Frame]:
     window = 1.5 / info.fps if info is not None and info.fps else 0.1
     floor = decoding.found_of(reader.pipeline).floor
     found: Dict[float, Frame] = {}
-    keyframes: List[float] = []
     ahead: Optional[Frame] = None  # the first frame read beyond the last target
     shown: Optional[Frame] = None  # the last frame read at or before it
     first = True
     for t in targets:
-        spacing = keyframes[-1] - keyframes[-2] if len(keyframes) > 1 else 0.0
-        seek_after = max(_SEEK_AFTER_SECONDS, spacing)
         position = ahead.pts if ahead is not None else (shown.pts if shown is not None else 0.0)
-        if (first and t > window) or (position is not None and t - position > seek_after):
-            reader.seek(max(t - window, 0.0))
+        if (first and t > window) or (position is not None and _seek_saves(reader, position, t, window)):
+            # To the keyframe before t, keeping the frames from a little before t: the frame
+            # shown at t comes at or after that keyframe.
+            reader._seek_keeping(t, max(t - window, 0.0))
             ahead = shown = None
         elif floor is not None and ahead is None and t - window > (position or 0.0):
             floor.skip(t - window)  # read on, not converting what comes before the window
@@ -140,11 +141,26 @@ def _at_times(reader: StreamReader, targets: List[float]) -> Dict[float, Frame]:
             ahead = reader.read_frame()
             if ahead is None:
                 break
-            if ahead.keyframe and ahead.pts is not None and (not keyframes or ahead.pts > keyframes[-1]):
-                keyframes.append(ahead.pts)
         if shown is None:
             if ahead is None:
                 raise ValueError(f"Time {t!r} is past the end of the stream")
             shown = ahead  # before the first frame: the first frame is shown
         found[t] = shown
     return found
+
+
+def _seek_saves(reader: StreamReader, position: float, t: float, window: float) -> bool:
+    """Whether a seek reaches the frame shown at `t` with less decoding than reading on from
+    `position`: when the keyframe before `t` (known from the keyframes the stream showed so far,
+    or foreseen from their spacing) lies a few frames beyond `position`. Before two keyframes are
+    known, only a target further than _SEEK_AFTER_SECONDS ahead is sought."""
+    known = engine.keyframe_times(reader.pipeline)
+    before = bisect.bisect_right(known, t) - 1
+    if before < 0 or len(known) < 2:
+        return t - position > _SEEK_AFTER_SECONDS
+    keyframe = known[before]
+    gaps = sorted(b - a for a, b in zip(known, known[1:]))
+    spacing = gaps[len(gaps) // 2]  # a regular stream's keyframe interval
+    if before == len(known) - 1 and spacing > 0:
+        keyframe += math.floor((t - keyframe) / spacing) * spacing  # beyond the known: foreseen
+    return keyframe - position > 2 * window

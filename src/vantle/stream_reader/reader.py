@@ -266,6 +266,12 @@ class StreamReader(Reader):
             raise InvalidRuntimeOptionError(
                 f"seek() takes a finite number of seconds, 0 or more, not {seconds!r}"
             )
+        self._seek_keeping(float(seconds), float(seconds))
+
+    def _seek_keeping(self, seconds: float, keep_from: float) -> None:
+        """seek(seconds), delivering the frames from `keep_from` (at most `seconds`) on: the
+        seek goes to the keyframe before `seconds`, and the frames before `keep_from` are dropped
+        before conversion."""
         self._check_process()
         self._take_turn()
         try:
@@ -274,7 +280,7 @@ class StreamReader(Reader):
             if self._slot.session is None:  # not open yet, ended or failed: opened (again)
                 self._begin_open()
                 self._start()
-            self._seek_to(float(seconds), self.options.end)
+            self._seek_to(seconds, self.options.end, keep_from)
             self._state = "open"
         except StreamSetupError as error:
             if error.kind != "not-seekable":
@@ -350,8 +356,9 @@ class StreamReader(Reader):
             self._drop_stream(session)
             raise
 
-    def _seek_to(self, start: float, end: Optional[float]) -> None:
-        """Has the pipeline go on from `start` (frame-exact) to `end` (None: the end).
+    def _seek_to(self, start: float, end: Optional[float], keep_from: Optional[float] = None) -> None:
+        """Has the pipeline go on from `start` (frame-exact; from `keep_from` when given, at most
+        `start`, within the decoding that `start` needs) to `end` (None: the end).
 
         :raises NotSeekableError: The source cannot seek
         """
@@ -370,9 +377,10 @@ class StreamReader(Reader):
         if floor is not None:
             # To the keyframe before `start`, whose decoding the frame at `start` needs; the frames
             # between are decoded and dropped before conversion, and no frame's time is clipped.
-            floor.seconds, floor.ceiling = start, end
+            floor.seconds, floor.ceiling = start if keep_from is None else keep_from, end
             flags = Gst.SeekFlags.FLUSH | Gst.SeekFlags.KEY_UNIT | Gst.SeekFlags.SNAP_BEFORE
         else:  # a launch string's own decoders clip to the start themselves
+            start = start if keep_from is None else keep_from
             flags = Gst.SeekFlags.FLUSH | Gst.SeekFlags.ACCURATE
         stop = (Gst.SeekType.SET, round(end * Gst.SECOND)) if end is not None else (Gst.SeekType.NONE, -1)
         if not pipeline.seek(1.0, Gst.Format.TIME, flags, Gst.SeekType.SET, round(start * Gst.SECOND), *stop):
