@@ -2,7 +2,8 @@
 
 The times are taken in order. Between two near ones (no keyframe between them) the stream is read
 forward, the frames in between decoded but dropped before conversion; for a far one it seeks to
-the keyframe before it, which saves decoding. Each frame is decoded and converted once, however often it is asked for.
+the keyframe before it, which saves decoding. Each frame is decoded and converted once, however
+often it is asked for.
 """
 
 from __future__ import annotations
