@@ -19,8 +19,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <set>
+#include <string>
 #include <unordered_set>
 #include <vector>
 

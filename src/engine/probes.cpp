@@ -345,8 +345,9 @@ GstClockTime stream_time_at(GstPad* pad, GstClockTime stamp) {
     const GstSegment* segment = nullptr;
     gst_event_parse_segment(event, &segment);
     guint64 time = stamp;
-    const int sign =
-        segment->format == GST_FORMAT_TIME ? gst_segment_to_stream_time_full(segment, GST_FORMAT_TIME, stamp, &time) : 1;
+    const int sign = segment->format == GST_FORMAT_TIME
+                         ? gst_segment_to_stream_time_full(segment, GST_FORMAT_TIME, stamp, &time)
+                         : 1;
     gst_event_unref(event);
     return sign > 0 ? time : GST_CLOCK_TIME_NONE;
 }
