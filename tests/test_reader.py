@@ -321,6 +321,9 @@ def test_stream_info_of_a_live_camera_and_of_scaled_turned_frames(live_mjpeg_url
     for rotate in (True, False):
         with open_stream(str(turned), rotate=rotate) as stream:
             assert vantle.probe(str(turned), rotate=rotate) == stream.info
+    misnamed = turned.with_suffix(".mkv")  # an MP4 by another name: known by its content
+    misnamed.write_bytes(turned.read_bytes())
+    assert vantle.probe(str(misnamed)) == vantle.probe(str(turned))
 
 
 @pytest.mark.parametrize("name", ["h264_bframes_mp4", "h264_mkv", "h264_ts"])

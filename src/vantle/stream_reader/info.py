@@ -231,6 +231,16 @@ _DECODED_FORMATS = {
     ("4:2:2", 12): "I422_12LE",
     ("4:4:4", 12): "Y444_12LE",
 }
+_DEMUXERS = {
+    ".mp4": "qtdemux",
+    ".m4v": "qtdemux",
+    ".mov": "qtdemux",
+    ".mkv": "matroskademux",
+    ".webm": "matroskademux",
+    ".ts": "tsdemux",
+    ".m2ts": "tsdemux",
+}
+_PARSERS = {"video/x-h264": "h264parse", "video/x-h265": "h265parse", "video/x-vp9": "vp9parse"}
 _MATRICES = {
     GstVideo.VideoColorMatrix.BT601: "bt601",
     GstVideo.VideoColorMatrix.BT709: "bt709",
@@ -270,7 +280,12 @@ def _from_headers(url: str, timeout: float, rotate: bool) -> Optional[StreamInfo
     refuse_inherited_gstreamer(url)
     note_pipelines_started()
     pipeline = Gst.Pipeline.new("probe")
-    source, parser = Gst.ElementFactory.make("filesrc"), Gst.ElementFactory.make("parsebin")
+    # The demuxer its name says, where known: no type finding (whose plug-in's load is most of a
+    # first probe's time); parsebin otherwise. A file that is not what its name says fails at
+    # once, and the reader finds out what it is.
+    demuxer = _DEMUXERS.get(os.path.splitext(path)[1].lower())
+    source = Gst.ElementFactory.make("filesrc")
+    parser = (demuxer and Gst.ElementFactory.make(demuxer)) or Gst.ElementFactory.make("parsebin")
     if source is None or parser is None:
         return None
     source.set_property("location", path)
@@ -300,9 +315,10 @@ def _from_headers(url: str, timeout: float, rotate: bool) -> Optional[StreamInfo
         parser.disconnect(handler)
 
 
-def _on_parsed_pad(_parser: Gst.Element, pad: Gst.Pad, pipeline_ref: Any, parsed: _Parsed) -> None:
-    """Every parsed stream flows into a sink that keeps nothing; the first video stream's first
-    buffer says that its caps and tags are in."""
+def _on_parsed_pad(head: Gst.Element, pad: Gst.Pad, pipeline_ref: Any, parsed: _Parsed) -> None:
+    """Every stream flows into a sink that keeps nothing, the first video stream through its
+    parser (parsebin's are parsed already); that stream's first buffer says that its caps and
+    tags are in."""
     pipeline = pipeline_ref()
     if pipeline is None:
         return
@@ -310,9 +326,18 @@ def _on_parsed_pad(_parser: Gst.Element, pad: Gst.Pad, pipeline_ref: Any, parsed
     sink.set_property("async", False)
     pipeline.add(sink)
     sink.sync_state_with_parent()
-    pad.link(sink.get_static_pad("sink"))
     caps = pad.get_current_caps() or pad.query_caps(None)
     name = caps.get_structure(0).get_name() if caps.get_size() else ""
+    parser_name = _PARSERS.get(name) if head.get_factory().get_name() != "parsebin" else None
+    parser = Gst.ElementFactory.make(parser_name) if parser_name else None
+    if parser is not None and parsed.pad is None:  # a demuxer's coded video, parsed here
+        pipeline.add(parser)
+        parser.link(sink)
+        parser.sync_state_with_parent()
+        pad.link(parser.get_static_pad("sink"))
+        pad = parser.get_static_pad("src")
+    else:
+        pad.link(sink.get_static_pad("sink"))
     if parsed.pad is None and name.startswith(("video/", "image/")):
         parsed.pad = pad
         pad.add_probe(Gst.PadProbeType.BUFFER, _on_first_buffer, parsed)

@@ -156,8 +156,14 @@ Object release_resources(Call& c) {
 
 Object pipeline_del(Call& c) {
     Handle self = c.arg(0);
-    // A pipeline whose initialiser was refused its arguments has nothing to release.
-    if (PyObject_HasAttrString(self.ptr(), "destructors") == 0) return none();
+    // A pipeline whose initialiser was refused its arguments has nothing to release (nor one
+    // whose attributes cannot be read at all).
+    PyObject* destructors = PyObject_GetAttrString(self.ptr(), "destructors");
+    if (destructors == nullptr) {
+        PyErr_Clear();
+        return none();
+    }
+    Py_DECREF(destructors);
     self.method("release_resources");
     return none();
 }
