@@ -160,8 +160,9 @@ def _seek_saves(reader: StreamReader, position: float, t: float, window: float) 
     if before < 0 or len(known) < 2:
         return t - position > _SEEK_AFTER_SECONDS
     keyframe = known[before]
-    gaps = sorted(b - a for a, b in zip(known, known[1:]))
-    spacing = gaps[len(gaps) // 2]  # a regular stream's keyframe interval
-    if before == len(known) - 1 and spacing > 0:
-        keyframe += math.floor((t - keyframe) / spacing) * spacing  # beyond the known: foreseen
+    if before == len(known) - 1:  # beyond the known: foreseen from a regular stream's interval
+        gaps = sorted(b - a for a, b in zip(known, known[1:]))
+        spacing = gaps[len(gaps) // 2]
+        if spacing > 0:
+            keyframe += math.floor((t - keyframe) / spacing) * spacing
     return keyframe - position > 2 * window

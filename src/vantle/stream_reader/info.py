@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import dataclasses
 import os
-import threading
 import time
 import warnings
 import weakref
@@ -257,8 +256,7 @@ class _Parsed:
         self.pad: Optional[Gst.Pad] = None
         self.caps: Optional[Gst.Caps] = None
         self.tags: List[Gst.TagList] = []
-        self.ready = threading.Event()
-        self.bus: Optional[Gst.Bus] = None  # told when ready
+        self.bus: Optional[Gst.Bus] = None  # told (an application message) once the rest is in
         # Asked as the first buffer passes, before the demuxer reads on (and learns more).
         self.duration: Optional[float] = None
         self.frame_count: Optional[int] = None
@@ -301,15 +299,17 @@ def _from_headers(url: str, timeout: float, rotate: bool) -> Optional[StreamInfo
         # Playing, so that a file without video flows to its end at once (its sinks do not wait).
         pipeline.set_state(Gst.State.PLAYING)
         deadline = time.monotonic() + timeout
-        while not parsed.ready.is_set():
+        wanted = Gst.MessageType.ERROR | Gst.MessageType.EOS | Gst.MessageType.APPLICATION
+        while True:
             left = deadline - time.monotonic()
             if left <= 0:
                 return None
-            wanted = Gst.MessageType.ERROR | Gst.MessageType.EOS | Gst.MessageType.APPLICATION
             message = bus.timed_pop_filtered(int(min(left, 0.05) * Gst.SECOND), wanted)
-            if message is not None and message.type != Gst.MessageType.APPLICATION:
+            if message is None:
+                continue
+            if message.type != Gst.MessageType.APPLICATION:
                 return None  # no video, or a failure: the reader says which
-        return _described(parsed, rotate)
+            return _described(parsed, rotate)
     finally:
         pipeline.set_state(Gst.State.NULL)
         parser.disconnect(handler)
@@ -359,7 +359,6 @@ def _on_first_buffer(pad: Gst.Pad, _info: Gst.PadProbeInfo, parsed: _Parsed) -> 
             index += 1
         parsed.caps = pad.get_current_caps()  # last: no caps, no description
     finally:
-        parsed.ready.set()
         parsed.bus.post(Gst.Message.new_application(None, Gst.Structure.new_empty("parsed")))
     return Gst.PadProbeReturn.REMOVE
 
