@@ -305,7 +305,7 @@ def memory(bench: Any) -> None:
         f"{LOAD[1](list(filter(None, runs.values())))}.",
         "RSS moves with the frames in flight when a note is taken (a 1080p frame is 6 MB); *growth* is the "
         "median of the last third of the notes after warm-up less that of the first third (threads and "
-        "descriptors likewise).",
+        "descriptors likewise, not growing when less than one).",
     )
     lines = []
     for name, run in runs.items():
@@ -315,12 +315,14 @@ def memory(bench: Any) -> None:
         endless = name.startswith(ENDLESS)
         warm_up, count = (warm_frames, f"{frames} frames") if endless else (warm_cycles, f"{cycles} cycles")
         rss, threads, fds = (flatness(run["samples"], key, warm_up) for key in ("rss", "threads", "fds"))
-        ok = abs(rss["growth"]) <= 10 * MB and threads["growth"] <= 0 and fds["growth"] <= 0
-        figure = f"{rss['growth'] / MB:+.1f} MB, threads {threads['growth']:+.0f}, fds {fds['growth']:+.0f}"
+        # Counts move by one as GStreamer's pooled threads come and go: a median of one third can
+        # fall between two counts (+0.5) with nothing leaked. One more a cycle would show hundreds.
+        ok = abs(rss["growth"]) <= 10 * MB and threads["growth"] < 1 and fds["growth"] < 1
+        figure = f"{rss['growth'] / MB:+.1f} MB, threads {threads['growth']:+g}, fds {fds['growth']:+g}"
         if name.endswith("vantle"):
             what = f"{name.split(',')[0]}: RSS flat within 10 MB, threads and fds not growing"
             rep.target(what, f"after warm-up, {count}", None, figure=figure, ok=ok)
-        spread = [f"{x['min']}–{x['max']}, {x['growth']:+.0f}" for x in (threads, fds)]
+        spread = [f"{x['min']}–{x['max']}, {x['growth']:+g}" for x in (threads, fds)]
         rss_mb = " / ".join(f"{rss[k] / MB:.1f}" for k in ("first", "min", "max", "last"))
         lines.append([name, rss_mb, f"{rss['growth'] / MB:+.1f} MB", *spread, ("**missed**", "**met**")[ok]])
     rep.grid(["run", "RSS after warm-up MB (first / min / max / last)", "RSS growth",
