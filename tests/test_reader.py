@@ -266,12 +266,16 @@ def test_sampling_keeps_evenly_spaced_frames_with_their_places_in_the_stream(med
     entry = media["h264_mp4"]  # 60 frames at 30 a second
     with open_stream(media_url(entry.name), fps=fps) as stream:
         frames = list(stream.frames())
+        stream.seek(0.5)  # back from the end: the grid starts again at the frame sought
+        again = list(stream.frames())
         with open_stream(media_url(entry.name)) as every:
             every_frame = list(every.frames())
     step = entry.fps / fps
     assert [frame.index for frame in frames] == [round(n * step) for n in range(len(frames))]
     assert len(frames) == int((entry.frames - 1) / step) + 1
-    for frame in frames:  # the very frames (times and pictures) that reading every frame gives
+    assert [frame.index for frame in again] == [15 + round(n * step) for n in range(len(again))]
+    assert len(again) == int((entry.frames - 16) / step) + 1
+    for frame in frames + again:  # the very frames (times and pictures) that reading every frame gives
         same = every_frame[frame.index]
         assert frame.pts == same.pts and np.array_equal(frame.image, same.image)
 

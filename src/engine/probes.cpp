@@ -224,6 +224,9 @@ struct ProbeState {
     // UriAnswer: the location a source answers a URI query with, and the URI given instead.
     std::string location = {}, uri = {};
     std::shared_ptr<FloorState> floor = {};
+    // Sampling: the nominal time of one frame (0: none), from which the position of the first
+    // frame after a seek follows.
+    uint64_t frame_duration = 0;
 };
 
 // Per attachment: the state and what the probe counts on its own pad.
@@ -237,6 +240,10 @@ struct Attached {
     int mpeg = -1;
     bool anchor_pending = false;
     GstClockTime last_dts = GST_CLOCK_TIME_NONE, last_duration = GST_CLOCK_TIME_NONE;
+    // Sampling: the stream time of the first frame, and whether a seek has flushed the stream
+    // since the last frame.
+    GstClockTime origin = GST_CLOCK_TIME_NONE;
+    bool sought = false;
 };
 
 // A URI query that the source answered with its location (no user information) is answered
@@ -402,6 +409,26 @@ GstPadProbeReturn note_keyframe(GstPad* pad, GstPadProbeInfo* info, GstBuffer* b
     return GST_PAD_PROBE_OK;
 }
 
+// Sampling's count of the stream's frames at the first frame, and at the first after a seek:
+// the frames skipped by the seek are not decoded, so its position is its time on the stream's
+// timeline over the nominal frame time (kept as counted where the stream has no nominal rate).
+void note_position(GstPad* pad, GstBuffer* buffer, Attached& attached) {
+    const GstClockTime time =
+        GST_BUFFER_PTS_IS_VALID(buffer) ? stream_time_at(pad, GST_BUFFER_PTS(buffer)) : GST_CLOCK_TIME_NONE;
+    if (!attached.seen) {
+        attached.seen = true;
+        attached.origin = time;
+        return;
+    }
+    attached.sought = false;
+    const uint64_t frame = attached.state.frame_duration;
+    if (frame == 0 || !GST_CLOCK_TIME_IS_VALID(time) || !GST_CLOCK_TIME_IS_VALID(attached.origin) ||
+        time < attached.origin) {
+        return;
+    }
+    attached.count.store((time - attached.origin + frame / 2) / frame, std::memory_order_relaxed);
+}
+
 GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     auto* attached = static_cast<Attached*>(data);
     ProbeState& state = attached->state;
@@ -467,7 +494,17 @@ GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
             return GST_PAD_PROBE_OK;
         }
         case ProbeKind::Sampling: {
+            if (info->type & GST_PAD_PROBE_TYPE_EVENT_FLUSH) {
+                // A seek: the grid starts again at the first frame after it.
+                GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+                if (event != nullptr && GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
+                    attached->last_pts = GST_CLOCK_TIME_NONE;
+                    attached->sought = true;
+                }
+                return GST_PAD_PROBE_OK;
+            }
             if (buffer == nullptr) return GST_PAD_PROBE_OK;
+            if (!attached->seen || attached->sought) note_position(pad, buffer, *attached);
             // Every decoded frame's position in the stream goes with it (in offset_end, which the
             // converter keeps), so that the frames delivered show the gaps between them.
             GST_BUFFER_OFFSET_END(buffer) = attached->count.fetch_add(1, std::memory_order_relaxed);
@@ -870,15 +907,17 @@ PyObject* frame_rate_limit(PyObject*, PyObject* interval) {
     });
 }
 
-PyObject* frame_sampling(PyObject*, PyObject* interval) {
+PyObject* frame_sampling(PyObject*, PyObject* args) {
     return guarded([&] {
-        const unsigned long long ns = PyLong_AsUnsignedLongLong(interval);
-        if (PyErr_Occurred()) throw_pending();
+        unsigned long long ns = 0, frame = 0;
+        if (!PyArg_ParseTuple(args, "KK:frame_sampling", &ns, &frame)) throw_pending();
         if (ns == 0) {
             PyErr_SetString(PyExc_ValueError, "the interval must be above 0");
             throw_pending();
         }
-        return new_probe(ProbeState{ProbeKind::Sampling, nullptr, nullptr, nullptr, ns});
+        ProbeState state{ProbeKind::Sampling, nullptr, nullptr, nullptr, ns};
+        state.frame_duration = frame;
+        return new_probe(std::move(state));
     });
 }
 
@@ -904,10 +943,12 @@ PyMethodDef module_functions[] = {
     {"frame_rate_limit", frame_rate_limit, METH_O,
      "frame_rate_limit(min_interval, /)\n--\n\nA probe that drops buffers that come sooner than `min_interval`\n"
      "nanoseconds after the last one passed."},
-    {"frame_sampling", frame_sampling, METH_O,
-     "frame_sampling(interval, /)\n--\n\nA probe for decoded frames that keeps one every `interval` nanoseconds of\n"
-     "stream time, evenly spaced by their times, and drops the rest; each frame carries its position\n"
-     "in the stream (in offset_end)."},
+    {"frame_sampling", frame_sampling, METH_VARARGS,
+     "frame_sampling(interval, frame_duration, /)\n--\n\nA probe for decoded frames (and flushes) that keeps one "
+     "every\n"
+     "`interval` nanoseconds of stream time, evenly spaced by their times, and drops the rest; each\n"
+     "frame carries its position in the stream (in offset_end), which after a seek follows from its\n"
+     "time and the nominal `frame_duration` (0: none)."},
     {"uri_answer", uri_answer, METH_VARARGS,
      "uri_answer(location, uri, /)\n--\n\nA probe for a source's pad (upstream queries, once answered) that\n"
      "answers a URI query with `uri` where the source answered `location`."},

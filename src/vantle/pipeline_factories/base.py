@@ -209,8 +209,9 @@ class PipelineFactory(ABC):
         pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.EVENT_DOWNSTREAM, refuse_large_caps, limit)
         if own_decoders and self._sampling:
             # A launch string's frames are sampled where they arrive (the decoder set-up samples
-            # before conversion).
-            pipeline.add_pad_probe(sink_pad, Gst.PadProbeType.BUFFER, engine.frame_sampling(self._sampling))
+            # before conversion), counted on after a seek (the rate is not known here).
+            frames = Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_FLUSH
+            pipeline.add_pad_probe(sink_pad, frames, engine.frame_sampling(self._sampling, 0))
         pipeline.appsink = appsink
         return appsink
 

@@ -420,6 +420,14 @@ def _pixels(caps: Gst.Caps) -> int:
     return width * height if has_width and has_height and width > 0 and height > 0 else 0
 
 
+def _frame_duration(caps: Gst.Caps) -> int:
+    """Nanoseconds of one frame at the caps' nominal rate, or 0 when they give none."""
+    if caps.get_size() == 0:
+        return 0
+    valid, numerator, denominator = caps.get_structure(0).get_fraction("framerate")
+    return round(Gst.SECOND * denominator / numerator) if valid and numerator > 0 and denominator > 0 else 0
+
+
 def _is_video(caps: Optional[Gst.Caps]) -> bool:
     """Whether the (parsed) caps are pictures: video, or JPEG as cameras send it."""
     if caps is None or caps.get_size() == 0:
@@ -457,7 +465,8 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
     if state.sampling and not state.limiting:
         # Sampling keeps fewer frames than any limit, evenly spaced: the limit is not needed.
         state.limiting = True
-        pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, engine.frame_sampling(state.sampling))
+        frames = Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_FLUSH
+        pipeline.add_pad_probe(pad, frames, engine.frame_sampling(state.sampling, _frame_duration(caps)))
     if caps.get_size() and not state.limiting and _may_exceed_limit(caps, state):
         state.limiting = True
         pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, engine.frame_rate_limit(state.min_interval))
