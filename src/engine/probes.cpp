@@ -5,6 +5,8 @@
 // its location. Python makes them (as Probe objects) and registers them through
 // `Pipeline.add_pad_probe`, which pairs each with its release like any other probe.
 #include <algorithm>
+#include <deque>
+#include <tuple>
 #include <utility>
 
 #include "engine.h"
@@ -166,6 +168,7 @@ struct FloorState {
     std::atomic<bool> pending{false};
     std::atomic<int64_t> floor{-1};
     std::atomic<int64_t> ceiling{-1};  // frames at or after it are dropped too (-1: none)
+    std::atomic<uint64_t> skips{0};    // floors set without a seek (skip)
     std::mutex mutex;
     GstSegment segment{};
     bool have_segment = false;
@@ -173,6 +176,7 @@ struct FloorState {
 
 enum class ProbeKind {
     TimeFloor,
+    SampleAhead,
     Keyframes,
     DeltaFilter,
     Numbering,
@@ -189,6 +193,8 @@ const char* probe_name(ProbeKind kind) {
     switch (kind) {
         case ProbeKind::TimeFloor:
             return "drop_before_floor";
+        case ProbeKind::SampleAhead:
+            return "skip_unsampled";
         case ProbeKind::Keyframes:
             return "note_keyframes";
         case ProbeKind::DeltaFilter:
@@ -213,6 +219,8 @@ const char* probe_name(ProbeKind kind) {
     return "probe";
 }
 
+struct SkipNotes;
+
 // What one probe kind needs; a probe's attachment holds its own copy (the state behind the
 // shared pointers is shared with Python's objects).
 struct ProbeState {
@@ -227,10 +235,36 @@ struct ProbeState {
     // Sampling: the nominal time of one frame (0: none), from which the position of the first
     // frame after a seek follows.
     uint64_t frame_duration = 0;
+    std::shared_ptr<SkipNotes> skips = {};
+};
+
+// What sampling's two probes share: the coded frames that the one before the decoder skipped,
+// noted with the time of the frame after them (and the seek they belong to), for the one after
+// the decoder to count in the positions of the frames.
+struct SkipNotes {
+    std::mutex mutex;
+    uint64_t seeks = 0;                                                // flushes seen before the decoder
+    std::deque<std::tuple<uint64_t, GstClockTime, uint64_t>> skipped;  // (seeks, next time, frames)
+};
+
+// Coded frames held back before the decoder; their references go with the holder.
+struct HeldFrames {
+    std::deque<GstBuffer*> frames;
+    HeldFrames() = default;
+    HeldFrames(const HeldFrames&) = delete;
+    HeldFrames& operator=(const HeldFrames&) = delete;
+    ~HeldFrames() { drop(); }
+    size_t drop() {
+        const size_t count = frames.size();
+        for (GstBuffer* frame : frames) gst_buffer_unref(frame);
+        frames.clear();
+        return count;
+    }
 };
 
 // Per attachment: the state and what the probe counts on its own pad.
 struct Attached {
+    explicit Attached(const ProbeState& state) : state(state) {}
     ProbeState state;
     std::atomic<uint64_t> count{0};
     GstClockTime last_pts = GST_CLOCK_TIME_NONE;  // the rate limit's last frame; sampling's next due
@@ -244,6 +278,16 @@ struct Attached {
     // since the last frame.
     GstClockTime origin = GST_CLOCK_TIME_NONE;
     bool sought = false;
+    uint64_t seeks = 0;  // flushes seen (sampling after the decoder)
+    // Sampling before the decoder: frames held until it is known whether a frame kept needs them,
+    // frames skipped since the last one passed, the last time seen, the seek's target (stream
+    // time, -1: none; read at the first frame after a flush), and whether it steps aside.
+    HeldFrames held;
+    uint64_t skipped = 0;
+    GstClockTime last_time = GST_CLOCK_TIME_NONE;
+    int64_t target = -1;
+    bool read_target = true, aside = false, releasing = false;
+    int pictures = -1;  // whether the stream is JPEG (its frames stand alone), -1 before the first
 };
 
 // A URI query that the source answered with its location (no user information) is answered
@@ -409,6 +453,131 @@ GstPadProbeReturn note_keyframe(GstPad* pad, GstPadProbeInfo* info, GstBuffer* b
     return GST_PAD_PROBE_OK;
 }
 
+// Sampling's rule: whether the frame at `pts` is kept, on a grid of `interval` from the first kept
+// frame, each kept frame the first at or after its time (within a little, so that 30 frames a
+// second give one a second exactly); `due` is the next time on the grid (none before the first).
+bool sample_due(GstClockTime pts, GstClockTime& due, uint64_t interval) {
+    const GstClockTime slack = std::min<GstClockTime>(interval / 4, 5 * GST_MSECOND);
+    if (GST_CLOCK_TIME_IS_VALID(due) && pts + slack < due) return false;
+    if (!GST_CLOCK_TIME_IS_VALID(due) || pts >= due + interval) due = pts;
+    while (due <= pts + slack) due += interval;
+    return true;
+}
+
+// Pushes the held frames on (the probe lets its own pushes through), as a frame kept needs them.
+void release_held(GstPad* pad, Attached& attached) {
+    std::deque<GstBuffer*> frames;
+    frames.swap(attached.held.frames);
+    bool flowing = true;
+    for (GstBuffer* frame : frames) {
+        if (!flowing) {
+            gst_buffer_unref(frame);
+            continue;
+        }
+        attached.releasing = true;
+        flowing = gst_pad_push(pad, frame) == GST_FLOW_OK;
+        attached.releasing = false;
+    }
+}
+
+// Sampling before the decoder: a coded frame that the sampling after the decoder will not keep is
+// held back; when a frame it keeps comes, the held frames go on before it (it may need them as
+// references), and when a keyframe comes first they are dropped undecoded (nothing from a keyframe
+// on refers to them). It steps aside for good where decoding order may differ from display order
+// (a frame whose decoding time is not its presentation time, or without one: B-frames), except
+// for JPEG, whose frames stand alone. The frames dropped are noted for the positions of those kept.
+GstPadProbeReturn skip_unsampled(GstPad* pad, GstPadProbeInfo* info, GstBuffer* buffer, Attached& a) {
+    const ProbeState& state = a.state;
+    if (a.releasing) return GST_PAD_PROBE_OK;
+    if (info->type & (GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM | GST_PAD_PROBE_TYPE_EVENT_FLUSH)) {
+        GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+        if (event == nullptr) return GST_PAD_PROBE_OK;
+        switch (GST_EVENT_TYPE(event)) {
+            case GST_EVENT_FLUSH_STOP: {
+                a.held.drop();
+                a.skipped = 0;
+                a.last_pts = a.last_time = GST_CLOCK_TIME_NONE;
+                a.read_target = true;
+                std::lock_guard<std::mutex> lock(state.skips->mutex);
+                state.skips->seeks += 1;
+                break;
+            }
+            case GST_EVENT_FLUSH_START:
+                break;
+            case GST_EVENT_EOS:
+                a.held.drop();  // none of them is kept
+                break;
+            default:
+                // Whatever else comes in order with the frames goes after those held.
+                if (GST_EVENT_IS_SERIALIZED(event)) release_held(pad, a);
+        }
+        return GST_PAD_PROBE_OK;
+    }
+    if (buffer == nullptr || a.aside) return GST_PAD_PROBE_OK;
+    if (a.pictures < 0) {
+        GstCaps* caps = gst_pad_get_current_caps(pad);
+        a.pictures = caps != nullptr && gst_caps_get_size(caps) > 0 &&
+                     gst_structure_has_name(gst_caps_get_structure(caps, 0), "image/jpeg");
+        if (caps != nullptr) gst_caps_unref(caps);
+    }
+    const GstClockTime pts = GST_BUFFER_PTS(buffer), dts = GST_BUFFER_DTS(buffer);
+    const bool in_order = GST_CLOCK_TIME_IS_VALID(pts) && (a.pictures == 1 || dts == pts) &&
+                          (!GST_CLOCK_TIME_IS_VALID(a.last_time) || pts >= a.last_time);
+    if (!in_order) {
+        a.aside = true;
+        release_held(pad, a);
+        return GST_PAD_PROBE_OK;
+    }
+    a.last_time = pts;
+    // The seek's target: the frames before it are dropped after the decoder, unseen by sampling.
+    // It is read at the first frame after the seek's flush; a floor set without a seek (a reader
+    // skipping ahead) comes at no frame in particular, and this probe steps aside for it.
+    const FloorState& floor = *state.floor;
+    if (floor.skips.load() != 0) {
+        a.aside = true;
+        release_held(pad, a);
+        return GST_PAD_PROBE_OK;
+    }
+    if (a.read_target) {
+        a.target = floor.pending.load() ? floor.pending_floor.load() : floor.floor.load();
+        a.read_target = false;
+    }
+    bool kept = false;
+    if (a.target >= 0) {
+        const GstClockTime time = stream_time_at(pad, pts);
+        if (GST_CLOCK_TIME_IS_VALID(time) && static_cast<int64_t>(time) >= a.target) a.target = -1;
+    }
+    if (a.target < 0) kept = sample_due(pts, a.last_pts, state.min_interval);
+    if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)) a.skipped += a.held.drop();
+    if (!kept) {
+        a.held.frames.push_back(gst_buffer_ref(buffer));
+        return GST_PAD_PROBE_DROP;
+    }
+    if (a.skipped > 0) {
+        // Counted before the first frame to go on after them: the first held, or this one.
+        const GstClockTime next = a.held.frames.empty() ? pts : GST_BUFFER_PTS(a.held.frames.front());
+        std::lock_guard<std::mutex> lock(state.skips->mutex);
+        state.skips->skipped.emplace_back(state.skips->seeks, next, a.skipped);
+        a.skipped = 0;
+    }
+    release_held(pad, a);
+    return GST_PAD_PROBE_OK;
+}
+
+// Frames skipped before the decoder ahead of the frame at `pts`, of the seek after the decoder's
+// count of flushes (older notes are dropped).
+uint64_t skipped_before(SkipNotes& notes, uint64_t seeks, GstClockTime pts) {
+    std::lock_guard<std::mutex> lock(notes.mutex);
+    uint64_t count = 0;
+    while (!notes.skipped.empty()) {
+        const auto& [seek, time, frames] = notes.skipped.front();
+        if (seek > seeks || (seek == seeks && time > pts)) break;
+        if (seek == seeks) count += frames;
+        notes.skipped.pop_front();
+    }
+    return count;
+}
+
 // Sampling's count of the stream's frames at the first frame, and at the first after a seek:
 // the frames skipped by the seek are not decoded, so its position is its time on the stream's
 // timeline over the nominal frame time (kept as counted where the stream has no nominal rate).
@@ -500,25 +669,25 @@ GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
                 if (event != nullptr && GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
                     attached->last_pts = GST_CLOCK_TIME_NONE;
                     attached->sought = true;
+                    attached->seeks += 1;
                 }
                 return GST_PAD_PROBE_OK;
             }
             if (buffer == nullptr) return GST_PAD_PROBE_OK;
             if (!attached->seen || attached->sought) note_position(pad, buffer, *attached);
+            if (state.skips && GST_BUFFER_PTS_IS_VALID(buffer)) {
+                attached->count.fetch_add(skipped_before(*state.skips, attached->seeks, GST_BUFFER_PTS(buffer)),
+                                          std::memory_order_relaxed);
+            }
             // Every decoded frame's position in the stream goes with it (in offset_end, which the
             // converter keeps), so that the frames delivered show the gaps between them.
             GST_BUFFER_OFFSET_END(buffer) = attached->count.fetch_add(1, std::memory_order_relaxed);
             if (!GST_BUFFER_PTS_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
-            const GstClockTime pts = GST_BUFFER_PTS(buffer);
-            GstClockTime& due = attached->last_pts;
-            // Frames on a grid of the interval from the first, each the first at or after its
-            // time (within a little, so that 30 frames a second give one a second exactly).
-            const GstClockTime slack = std::min<GstClockTime>(state.min_interval / 4, 5 * GST_MSECOND);
-            if (GST_CLOCK_TIME_IS_VALID(due) && pts + slack < due) return GST_PAD_PROBE_DROP;
-            if (!GST_CLOCK_TIME_IS_VALID(due) || pts >= due + state.min_interval) due = pts;
-            while (due <= pts + slack) due += state.min_interval;
-            return GST_PAD_PROBE_OK;
+            return sample_due(GST_BUFFER_PTS(buffer), attached->last_pts, state.min_interval) ? GST_PAD_PROBE_OK
+                                                                                              : GST_PAD_PROBE_DROP;
         }
+        case ProbeKind::SampleAhead:
+            return skip_unsampled(pad, info, buffer, *attached);
         case ProbeKind::CountInput: {
             LimitState& limit = *state.limit;
             if (limit.exceeded.load()) return GST_PAD_PROBE_DROP;
@@ -604,7 +773,7 @@ PyObject* probe_attach(PyObject* self, PyObject* args) {
         }
         const unsigned long mask = PyLong_AsUnsignedLongMask(mask_object);
         if (PyErr_Occurred()) throw_pending();
-        auto* attached = new Attached{state_of(self), {0}, GST_CLOCK_TIME_NONE, false};
+        auto* attached = new Attached(state_of(self));
         const gulong id =
             gst_pad_add_probe(pad, static_cast<GstPadProbeType>(mask), run_probe, attached, delete_attached);
         return bridge::integer(static_cast<long long>(id));
@@ -844,16 +1013,38 @@ PyObject* floor_probe(PyObject* self, PyObject*) {
     });
 }
 
+// sampling_ahead(interval): sampling's probe for the coded frames before this floor's decoder.
+PyObject* floor_sampling_ahead(PyObject* self, PyObject* interval) {
+    return guarded([&] {
+        const unsigned long long ns = PyLong_AsUnsignedLongLong(interval);
+        if (PyErr_Occurred()) throw_pending();
+        if (ns == 0) {
+            PyErr_SetString(PyExc_ValueError, "the interval must be above 0");
+            throw_pending();
+        }
+        ProbeState state{ProbeKind::SampleAhead, nullptr, nullptr, nullptr, ns};
+        state.floor = *reinterpret_cast<FloorObject*>(self)->state;
+        state.skips = std::make_shared<SkipNotes>();
+        return new_probe(std::move(state));
+    });
+}
+
 // skip(seconds): the floor at once, without a seek (the frames from here on, up to `seconds`, are
 // dropped before conversion).
 PyObject* floor_skip(PyObject* self, PyObject* value) {
     const int64_t ns = nanoseconds_or_none(value);
     if (ns == -2) return nullptr;
     floor_of(self).floor.store(ns);
+    floor_of(self).skips.fetch_add(1);
     Py_RETURN_NONE;
 }
 
 PyMethodDef floor_methods[] = {
+    {"sampling_ahead", floor_sampling_ahead, METH_O,
+     "sampling_ahead($self, interval, /)\n--\n\nA probe for the coded frames before this floor's decoder (buffers,\n"
+     "downstream events and flushes) that holds back those that sampling every `interval` nanoseconds\n"
+     "will not keep, and drops them undecoded when a keyframe comes before a frame kept. Given to\n"
+     "frame_sampling, which counts the frames dropped in the positions of those kept."},
     {"skip", floor_skip, METH_O,
      "skip($self, seconds, /)\n--\n\nDrops the decoded frames from now on until the first at or after `seconds`\n"
      "of stream time, without a seek."},
@@ -910,13 +1101,22 @@ PyObject* frame_rate_limit(PyObject*, PyObject* interval) {
 PyObject* frame_sampling(PyObject*, PyObject* args) {
     return guarded([&] {
         unsigned long long ns = 0, frame = 0;
-        if (!PyArg_ParseTuple(args, "KK:frame_sampling", &ns, &frame)) throw_pending();
+        PyObject* ahead = Py_None;
+        if (!PyArg_ParseTuple(args, "KK|O:frame_sampling", &ns, &frame, &ahead)) throw_pending();
         if (ns == 0) {
             PyErr_SetString(PyExc_ValueError, "the interval must be above 0");
             throw_pending();
         }
         ProbeState state{ProbeKind::Sampling, nullptr, nullptr, nullptr, ns};
         state.frame_duration = frame;
+        if (ahead != Py_None) {
+            if (!PyObject_TypeCheck(ahead, reinterpret_cast<PyTypeObject*>(globals().probe_type)) ||
+                state_of(ahead).kind != ProbeKind::SampleAhead) {
+                PyErr_SetString(PyExc_TypeError, "ahead must be a probe of sampling_ahead()");
+                throw_pending();
+            }
+            state.skips = state_of(ahead).skips;
+        }
         return new_probe(std::move(state));
     });
 }

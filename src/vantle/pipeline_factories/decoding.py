@@ -64,6 +64,15 @@ _FULL_CHROMA_JPEG_DECODER = "avdec_mjpeg"
 # and the same below 720p. The alpha decoders still come first for streams with alpha.
 _PREFERRED_DECODERS = {"vp9dec": "avdec_vp9"}
 
+# Codecs whose sampled streams skip, before the decoder, the frames that no frame kept needs: a
+# keyframe starts afresh, so the frames between the last frame kept and a keyframe before the next
+# are dropped undecoded (at one frame a second of a stream with a keyframe a second, all but the
+# frames kept). One coded frame is one picture (no hidden frames, unlike VP8/VP9), and a stream
+# whose decoding order may differ from its display order is found at its first frame and left
+# whole (see sampling_ahead). Files only: a live stream's kept frame would wait for the decoding
+# of those held before it.
+_SKIPPABLE = frozenset({"video/x-h264", "video/x-h265", "image/jpeg"})
+
 # Buffers pushed downstream (not those pulled), and every buffer or list on its way out.
 _PUSHED_BUFFERS = Gst.PadProbeType.BUFFER | Gst.PadProbeType.PUSH
 _OUT_BUFFERS = Gst.PadProbeType.BUFFER | Gst.PadProbeType.BUFFER_LIST
@@ -93,6 +102,7 @@ class _DecodeState:
         self.size = size
         self.rotate = rotate
         self.sampling = sampling  # nanoseconds between kept frames, or None
+        self.ahead: Optional[Any] = None  # sampling's probe before the decoder, where it has one
         self.limit = FrameLimit(pipeline, max_frame_bytes)
         self.search = VideoSearch(pipeline)
         self.limiting = False
@@ -309,7 +319,8 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
         return
     threads = decoder_threads(STREAMS.sharing(), _pixels(caps))
     state.threads = threads
-    for name, value in decoder_properties(threads, arrives_live(pipeline)).items():
+    live = arrives_live(pipeline)
+    for name, value in decoder_properties(threads, live).items():
         if decoder.find_property(name) is not None:
             try_set_property(decoder, name, value)
     add_held(pipeline, decoder)
@@ -323,6 +334,10 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
     # Decoders clear the keyframe flag on what they output: it is noted at their input.
     notes = engine.keyframe_notes(pipeline)
     pipeline.add_pad_probe(decoder.get_static_pad("sink"), _CODED_FRAMES, notes)
+    if state.sampling and not live and caps.get_structure(0).get_name() in _SKIPPABLE:
+        # Frames that no frame sampling keeps needs are not decoded (see _SKIPPABLE).
+        state.ahead = state.found.floor.sampling_ahead(state.sampling)
+        pipeline.add_pad_probe(pad, _CODED_FRAMES, state.ahead)
     if pad.link(decoder.get_static_pad("sink")) != Gst.PadLinkReturn.OK:
         raise NotLinkedError(f"Failed to link parsed stream {caps.to_string()} to {decoder.get_name()}")
     start(pipeline, decoder)
@@ -466,7 +481,8 @@ def _on_decoded_caps(pad: Gst.Pad, info: Gst.PadProbeInfo, state: _DecodeState) 
         # Sampling keeps fewer frames than any limit, evenly spaced: the limit is not needed.
         state.limiting = True
         frames = Gst.PadProbeType.BUFFER | Gst.PadProbeType.EVENT_FLUSH
-        pipeline.add_pad_probe(pad, frames, engine.frame_sampling(state.sampling, _frame_duration(caps)))
+        probe = engine.frame_sampling(state.sampling, _frame_duration(caps), state.ahead)
+        pipeline.add_pad_probe(pad, frames, probe)
     if caps.get_size() and not state.limiting and _may_exceed_limit(caps, state):
         state.limiting = True
         pipeline.add_pad_probe(pad, Gst.PadProbeType.BUFFER, engine.frame_rate_limit(state.min_interval))
