@@ -1144,11 +1144,11 @@ PyMethodDef module_functions[] = {
      "frame_rate_limit(min_interval, /)\n--\n\nA probe that drops buffers that come sooner than `min_interval`\n"
      "nanoseconds after the last one passed."},
     {"frame_sampling", frame_sampling, METH_VARARGS,
-     "frame_sampling(interval, frame_duration, /)\n--\n\nA probe for decoded frames (and flushes) that keeps one "
-     "every\n"
-     "`interval` nanoseconds of stream time, evenly spaced by their times, and drops the rest; each\n"
-     "frame carries its position in the stream (in offset_end), which after a seek follows from its\n"
-     "time and the nominal `frame_duration` (0: none)."},
+     "frame_sampling(interval, frame_duration, ahead=None, /)\n--\n\nA probe for decoded frames (and flushes) that\n"
+     "keeps one every `interval` nanoseconds of stream time, evenly spaced by their times, and drops\n"
+     "the rest; each frame carries its position in the stream (in offset_end), which after a seek\n"
+     "follows from its time and the nominal `frame_duration` (0: none), and counts the frames that\n"
+     "`ahead` (TimeFloor.sampling_ahead's probe) dropped before the decoder."},
     {"uri_answer", uri_answer, METH_VARARGS,
      "uri_answer(location, uri, /)\n--\n\nA probe for a source's pad (upstream queries, once answered) that\n"
      "answers a URI query with `uri` where the source answered `location`."},
