@@ -286,6 +286,14 @@ def test_sampling_keeps_evenly_spaced_frames_with_their_places_in_the_stream(med
         assert frame.pts == same.pts and np.array_equal(frame.image, same.image)
 
 
+def test_sampling_a_camera_whose_pictures_carry_no_times(live_mjpeg_url):
+    # Multipart JPEG at 15 pictures a second: spaced by when they arrive, one in about three.
+    with open_stream(live_mjpeg_url, fps=5) as stream:
+        frames = [frame for frame, _ in zip(stream.frames(), range(8))]
+    assert all(frame.pts is None for frame in frames)
+    assert frames[-1].index / (len(frames) - 1) >= 2.5
+
+
 @pytest.mark.parametrize(
     "name",
     ["h264_mp4", "h264_mkv", "h264_ts", "h265_mp4", "vp8_webm", "vp9_webm", "mjpeg_mkv", "mjpeg_422_mkv"],

@@ -273,6 +273,7 @@ struct Attached {
     // keyframe whose presentation time is not known yet (see note_keyframe).
     int mpeg = -1;
     bool anchor_pending = false;
+    // (Sampling: last_dts is the next due arrival time of frames without times.)
     GstClockTime last_dts = GST_CLOCK_TIME_NONE, last_duration = GST_CLOCK_TIME_NONE;
     // Sampling: the stream time of the first frame, and whether a seek has flushed the stream
     // since the last frame.
@@ -667,7 +668,7 @@ GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
                 // A seek: the grid starts again at the first frame after it.
                 GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
                 if (event != nullptr && GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
-                    attached->last_pts = GST_CLOCK_TIME_NONE;
+                    attached->last_pts = attached->last_dts = GST_CLOCK_TIME_NONE;
                     attached->sought = true;
                     attached->seeks += 1;
                 }
@@ -682,9 +683,13 @@ GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
             // Every decoded frame's position in the stream goes with it (in offset_end, which the
             // converter keeps), so that the frames delivered show the gaps between them.
             GST_BUFFER_OFFSET_END(buffer) = attached->count.fetch_add(1, std::memory_order_relaxed);
-            if (!GST_BUFFER_PTS_IS_VALID(buffer)) return GST_PAD_PROBE_OK;
-            return sample_due(GST_BUFFER_PTS(buffer), attached->last_pts, state.min_interval) ? GST_PAD_PROBE_OK
-                                                                                              : GST_PAD_PROBE_DROP;
+            // Frames without times (multipart JPEG) are spaced by when they arrive, on a grid of
+            // their own.
+            const bool timed = GST_BUFFER_PTS_IS_VALID(buffer);
+            const GstClockTime time = timed ? GST_BUFFER_PTS(buffer) : g_get_monotonic_time() * GST_USECOND;
+            return sample_due(time, timed ? attached->last_pts : attached->last_dts, state.min_interval)
+                       ? GST_PAD_PROBE_OK
+                       : GST_PAD_PROBE_DROP;
         }
         case ProbeKind::SampleAhead:
             return skip_unsampled(pad, info, buffer, *attached);
