@@ -243,7 +243,11 @@ struct ProbeState {
 // the decoder to count in the positions of the frames.
 struct SkipNotes {
     std::mutex mutex;
-    uint64_t seeks = 0;                                                // flushes seen before the decoder
+    uint64_t seeks = 0;  // flushes seen before the decoder
+    // Pictures without times (multipart JPEG): the probe before the decoder keeps them by when
+    // they arrive, notes are keyed by the number of frames passed, and the probe after the
+    // decoder keeps every frame.
+    std::atomic<bool> untimed{false};
     std::deque<std::tuple<uint64_t, GstClockTime, uint64_t>> skipped;  // (seeks, next time, frames)
 };
 
@@ -288,7 +292,8 @@ struct Attached {
     GstClockTime last_time = GST_CLOCK_TIME_NONE;
     int64_t target = -1;
     bool read_target = true, aside = false, releasing = false;
-    int pictures = -1;  // whether the stream is JPEG (its frames stand alone), -1 before the first
+    int pictures = -1;    // whether the stream is JPEG (its frames stand alone), -1 before the first
+    uint64_t passed = 0;  // frames passed since the last flush (sampling, for pictures without times)
 };
 
 // A URI query that the source answered with its location (no user information) is answered
@@ -499,6 +504,8 @@ GstPadProbeReturn skip_unsampled(GstPad* pad, GstPadProbeInfo* info, GstBuffer* 
                 a.skipped = 0;
                 a.last_pts = a.last_time = GST_CLOCK_TIME_NONE;
                 a.read_target = true;
+                a.passed = 0;
+                a.last_dts = GST_CLOCK_TIME_NONE;
                 std::lock_guard<std::mutex> lock(state.skips->mutex);
                 state.skips->seeks += 1;
                 break;
@@ -520,6 +527,23 @@ GstPadProbeReturn skip_unsampled(GstPad* pad, GstPadProbeInfo* info, GstBuffer* 
         a.pictures = caps != nullptr && gst_caps_get_size(caps) > 0 &&
                      gst_structure_has_name(gst_caps_get_structure(caps, 0), "image/jpeg");
         if (caps != nullptr) gst_caps_unref(caps);
+        if (a.pictures == 1 && !GST_BUFFER_PTS_IS_VALID(buffer)) state.skips->untimed.store(true);
+    }
+    if (state.skips->untimed.load()) {
+        // Pictures without times stand alone: those that sampling does not keep, by when they
+        // arrive, are dropped here, and those kept go on with the count of the dropped before them.
+        const GstClockTime now = g_get_monotonic_time() * GST_USECOND;
+        if (!sample_due(now, a.last_dts, state.min_interval)) {
+            a.skipped += 1;
+            return GST_PAD_PROBE_DROP;
+        }
+        if (a.skipped > 0) {
+            std::lock_guard<std::mutex> lock(state.skips->mutex);
+            state.skips->skipped.emplace_back(state.skips->seeks, a.passed, a.skipped);
+            a.skipped = 0;
+        }
+        a.passed += 1;
+        return GST_PAD_PROBE_OK;
     }
     const GstClockTime pts = GST_BUFFER_PTS(buffer), dts = GST_BUFFER_DTS(buffer);
     const bool in_order = GST_CLOCK_TIME_IS_VALID(pts) && (a.pictures == 1 || dts == pts) &&
@@ -669,6 +693,7 @@ GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
                 GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
                 if (event != nullptr && GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
                     attached->last_pts = attached->last_dts = GST_CLOCK_TIME_NONE;
+                    attached->passed = 0;
                     attached->sought = true;
                     attached->seeks += 1;
                 }
@@ -676,6 +701,15 @@ GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
             }
             if (buffer == nullptr) return GST_PAD_PROBE_OK;
             if (!attached->seen || attached->sought) note_position(pad, buffer, *attached);
+            if (state.skips && state.skips->untimed.load()) {
+                // Chosen before the decoder (by when they arrived): kept, each counted after the
+                // pictures dropped before it (notes keyed by the frames passed since the flush).
+                attached->count.fetch_add(skipped_before(*state.skips, attached->seeks, attached->passed),
+                                          std::memory_order_relaxed);
+                attached->passed += 1;
+                GST_BUFFER_OFFSET_END(buffer) = attached->count.fetch_add(1, std::memory_order_relaxed);
+                return GST_PAD_PROBE_OK;
+            }
             if (state.skips && GST_BUFFER_PTS_IS_VALID(buffer)) {
                 attached->count.fetch_add(skipped_before(*state.skips, attached->seeks, GST_BUFFER_PTS(buffer)),
                                           std::memory_order_relaxed);

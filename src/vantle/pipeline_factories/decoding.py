@@ -69,8 +69,9 @@ _PREFERRED_DECODERS = {"vp9dec": "avdec_vp9"}
 # are dropped undecoded (at one frame a second of a stream with a keyframe a second, all but the
 # frames kept). One coded frame is one picture (no hidden frames, unlike VP8/VP9), and a stream
 # whose decoding order may differ from its display order is found at its first frame and left
-# whole (see sampling_ahead). Files only: a live stream's kept frame would wait for the decoding
-# of those held before it.
+# whole (see sampling_ahead). Live H.264/H.265 are left whole: a kept frame would wait for the
+# decoding of those held before it. JPEG pictures stand alone, so a live camera's are skipped too
+# (by when they arrive, where they carry no times), with nothing waiting.
 _SKIPPABLE = frozenset({"video/x-h264", "video/x-h265", "image/jpeg"})
 
 # Buffers pushed downstream (not those pulled), and every buffer or list on its way out.
@@ -334,7 +335,8 @@ def _link_decoder(pad: Gst.Pad, caps: Gst.Caps, state: _DecodeState) -> None:
     # Decoders clear the keyframe flag on what they output: it is noted at their input.
     notes = engine.keyframe_notes(pipeline)
     pipeline.add_pad_probe(decoder.get_static_pad("sink"), _CODED_FRAMES, notes)
-    if state.sampling and not live and caps.get_structure(0).get_name() in _SKIPPABLE:
+    media_type = caps.get_structure(0).get_name()
+    if state.sampling and media_type in _SKIPPABLE and (not live or media_type == "image/jpeg"):
         # Frames that no frame sampling keeps needs are not decoded (see _SKIPPABLE).
         state.ahead = state.found.floor.sampling_ahead(state.sampling)
         pipeline.add_pad_probe(pad, _CODED_FRAMES, state.ahead)
