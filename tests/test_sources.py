@@ -171,11 +171,12 @@ SOURCES = [
         ends="disconnected",
         shortfall=3,
     ),
-    Source(
+    Source(  # the default transport, UDP first: as rtsp-udp, a frame may be lost
         "rtsp-credentials",
         lambda f: f.rtsp_locked.url("/clip", "user", SECRET),
         lambda f: f.media["h264_mp4"].path,
         ends="disconnected",
+        shortfall=3,
     ),
 ]
 
