@@ -54,9 +54,28 @@ class Resources:
             if threads <= self.threads + thread_slack and len(fds) <= len(self.fds) + fd_slack:
                 return
             if time.monotonic() > deadline:
-                new = {fd: target for fd, target in fds.items() if self.fds.get(fd) != target}
+                new = {fd: _described(target) for fd, target in fds.items() if self.fds.get(fd) != target}
                 raise AssertionError(
                     f"threads {self.threads} -> {threads}, descriptors {len(self.fds)} -> {len(fds)}; "
                     f"new descriptors: {new}"
                 )
             time.sleep(0.05)
+
+
+def _described(target: str) -> str:
+    """A socket's kind and addresses (from /proc/self/net), else the descriptor's target."""
+    if not target.startswith("socket:["):
+        return target
+    inode = target[len("socket:[") : -1]
+    for kind in ("tcp", "tcp6", "udp", "udp6", "unix"):
+        try:
+            with open(f"/proc/self/net/{kind}") as table:
+                for line in table:
+                    fields = line.split()
+                    if kind == "unix" and len(fields) > 6 and fields[6] == inode:
+                        return f"{target} unix {' '.join(fields[7:]) or '(unnamed)'}"
+                    if kind != "unix" and len(fields) > 9 and fields[9] == inode:
+                        return f"{target} {kind} {fields[1]} -> {fields[2]} state {fields[3]}"
+        except OSError:
+            pass
+    return target
