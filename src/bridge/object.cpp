@@ -9,6 +9,14 @@ Object Handle::attr(const char* name) const {
     return Object::steal(PyObject_GetAttrString(ptr_, name));
 }
 
+Object Handle::optional_attr(const char* name) const {
+    PyObject* value = PyObject_GetAttrString(ptr_, name);
+    if (value != nullptr) return Object::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+    PyErr_Clear();
+    return Object();
+}
+
 void Handle::set_attr(const char* name, Handle value) const {
     check(PyObject_SetAttrString(ptr_, name, value.ptr()));
 }

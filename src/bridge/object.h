@@ -48,6 +48,9 @@ public:
     bool is_none() const { return ptr_ == Py_None; }
 
     Object attr(const char* name) const;
+    // The attribute `name`, or an empty Object where the object has none (its AttributeError
+    // cleared); any other error propagates.
+    Object optional_attr(const char* name) const;
     void set_attr(const char* name, Handle value) const;
 
     // Calls the object with positional arguments only.

@@ -277,13 +277,13 @@ struct Attached {
     // keyframe whose presentation time is not known yet (see note_keyframe).
     int mpeg = -1;
     bool anchor_pending = false;
-    // (Sampling: last_dts is the next due arrival time of frames without times.)
     GstClockTime last_dts = GST_CLOCK_TIME_NONE, last_duration = GST_CLOCK_TIME_NONE;
     // Sampling: the stream time of the first frame, and whether a seek has flushed the stream
     // since the last frame.
     GstClockTime origin = GST_CLOCK_TIME_NONE;
     bool sought = false;
-    uint64_t seeks = 0;  // flushes seen (sampling after the decoder)
+    GstClockTime arrival_due = GST_CLOCK_TIME_NONE;  // sampling of pictures without times: the next due
+    uint64_t seeks = 0;                              // flushes seen (sampling after the decoder)
     // Sampling before the decoder: frames held until it is known whether a frame kept needs them,
     // frames skipped since the last one passed, the last time seen, the seek's target (stream
     // time, -1: none; read at the first frame after a flush), and whether it steps aside.
@@ -505,7 +505,7 @@ GstPadProbeReturn skip_unsampled(GstPad* pad, GstPadProbeInfo* info, GstBuffer* 
                 a.last_pts = a.last_time = GST_CLOCK_TIME_NONE;
                 a.read_target = true;
                 a.passed = 0;
-                a.last_dts = GST_CLOCK_TIME_NONE;
+                a.arrival_due = GST_CLOCK_TIME_NONE;
                 std::lock_guard<std::mutex> lock(state.skips->mutex);
                 state.skips->seeks += 1;
                 break;
@@ -533,7 +533,7 @@ GstPadProbeReturn skip_unsampled(GstPad* pad, GstPadProbeInfo* info, GstBuffer* 
         // Pictures without times stand alone: those that sampling does not keep, by when they
         // arrive, are dropped here, and those kept go on with the count of the dropped before them.
         const GstClockTime now = g_get_monotonic_time() * GST_USECOND;
-        if (!sample_due(now, a.last_dts, state.min_interval)) {
+        if (!sample_due(now, a.arrival_due, state.min_interval)) {
             a.skipped += 1;
             return GST_PAD_PROBE_DROP;
         }
@@ -692,7 +692,7 @@ GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
                 // A seek: the grid starts again at the first frame after it.
                 GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
                 if (event != nullptr && GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
-                    attached->last_pts = attached->last_dts = GST_CLOCK_TIME_NONE;
+                    attached->last_pts = attached->arrival_due = GST_CLOCK_TIME_NONE;
                     attached->passed = 0;
                     attached->sought = true;
                     attached->seeks += 1;
@@ -721,7 +721,7 @@ GstPadProbeReturn run_probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
             // their own.
             const bool timed = GST_BUFFER_PTS_IS_VALID(buffer);
             const GstClockTime time = timed ? GST_BUFFER_PTS(buffer) : g_get_monotonic_time() * GST_USECOND;
-            return sample_due(time, timed ? attached->last_pts : attached->last_dts, state.min_interval)
+            return sample_due(time, timed ? attached->last_pts : attached->arrival_due, state.min_interval)
                        ? GST_PAD_PROBE_OK
                        : GST_PAD_PROBE_DROP;
         }

@@ -437,12 +437,18 @@ def _pixels(caps: Gst.Caps) -> int:
     return width * height if has_width and has_height and width > 0 and height > 0 else 0
 
 
+def frame_rate(structure: Optional[Gst.Structure]) -> Optional[float]:
+    """Frames a second that caps' structure gives, or None (none, or 0/1: a variable rate)."""
+    if structure is None:
+        return None
+    valid, numerator, denominator = structure.get_fraction("framerate")
+    return numerator / denominator if valid and numerator > 0 and denominator > 0 else None
+
+
 def _frame_duration(caps: Gst.Caps) -> int:
     """Nanoseconds of one frame at the caps' nominal rate, or 0 when they give none."""
-    if caps.get_size() == 0:
-        return 0
-    valid, numerator, denominator = caps.get_structure(0).get_fraction("framerate")
-    return round(Gst.SECOND * denominator / numerator) if valid and numerator > 0 and denominator > 0 else 0
+    rate = frame_rate(caps.get_structure(0)) if caps.get_size() else None
+    return round(Gst.SECOND / rate) if rate else 0
 
 
 def _is_video(caps: Optional[Gst.Caps]) -> bool:
@@ -458,8 +464,8 @@ def _may_exceed_limit(caps: Gst.Caps, state: _DecodeState) -> bool:
     or none known (0/1 stands for a variable rate)."""
     if not state.min_interval:
         return False
-    valid, numerator, denominator = caps.get_structure(0).get_fraction("framerate")
-    return not valid or numerator <= 0 or denominator <= 0 or numerator / denominator > state.max_framerate
+    rate = frame_rate(caps.get_structure(0))
+    return rate is None or rate > state.max_framerate
 
 
 @reporting_errors(Gst.PadProbeReturn.OK)

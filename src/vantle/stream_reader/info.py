@@ -99,7 +99,7 @@ def describe(pipeline: Any, delivered: Tuple[int, int], live: bool) -> StreamInf
         height=delivered[1],
         coded_width=_int(structure, "width") or _int(coded, "width"),
         coded_height=_int(structure, "height") or _int(coded, "height"),
-        fps=_rate(coded) or _rate(structure),
+        fps=decoding.frame_rate(coded) or decoding.frame_rate(structure),
         codec=_codec(coded),
         bit_depth=bit_depth,
         chroma=chroma,
@@ -143,13 +143,6 @@ def _int(structure: Optional[Gst.Structure], name: str) -> Optional[int]:
         return None
     valid, value = structure.get_int(name)
     return value if valid and value > 0 else None
-
-
-def _rate(structure: Optional[Gst.Structure]) -> Optional[float]:
-    if structure is None:
-        return None
-    valid, numerator, denominator = structure.get_fraction("framerate")
-    return numerator / denominator if valid and numerator > 0 and denominator > 0 else None
 
 
 def _seconds(answer: Tuple[bool, int]) -> Optional[float]:
@@ -368,7 +361,7 @@ def _described(parsed: _Parsed, rotate: bool) -> Optional[StreamInfo]:
     caps = parsed.caps
     coded = caps.get_structure(0) if caps is not None and caps.get_size() else None
     codec = _codec(coded)
-    width, height, fps = _int(coded, "width"), _int(coded, "height"), _rate(coded)
+    width, height, fps = _int(coded, "width"), _int(coded, "height"), decoding.frame_rate(coded)
     if coded is None or codec not in _HEADERS_SAY_ALL or not (width and height and fps):
         return None
     if width * height * 4 > DEFAULT_MAX_FRAME_BYTES:

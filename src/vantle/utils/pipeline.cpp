@@ -118,13 +118,8 @@ Object add_pad_probe(Call& c) {
     // A probe of the per-frame engine adds itself, to run natively on the streaming thread; its
     // id is a probe id of the pad all the same, and is removed the same way.
     Object probe_id;
-    PyObject* attach = PyObject_GetAttrString(callback.ptr(), "attach_to_pad");
-    if (attach == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
-        PyErr_Clear();
-    }
-    if (attach != nullptr) {
-        probe_id = Object::steal(attach).call_tuple(concat(tuple({pad, c.arg(2)}), c.arg(4)));
+    if (Object attach = callback.optional_attr("attach_to_pad")) {
+        probe_id = attach.call_tuple(concat(tuple({pad, c.arg(2)}), c.arg(4)));
     } else {
         probe_id = pad.attr("add_probe").call_tuple(concat(tuple({c.arg(2), callback}), c.arg(4)));
     }
@@ -158,12 +153,13 @@ Object pipeline_del(Call& c) {
     Handle self = c.arg(0);
     // A pipeline whose initialiser was refused its arguments has nothing to release (nor one
     // whose attributes cannot be read at all).
-    PyObject* destructors = PyObject_GetAttrString(self.ptr(), "destructors");
-    if (destructors == nullptr) {
+    Object destructors;
+    try {
+        destructors = self.optional_attr("destructors");
+    } catch (const PendingError&) {
         PyErr_Clear();
-        return none();
     }
-    Py_DECREF(destructors);
+    if (!destructors) return none();
     self.method("release_resources");
     return none();
 }
