@@ -43,6 +43,21 @@ class Resources:
         gc.collect()
         return cls(thread_count(), open_fds())
 
+    @classmethod
+    def settled(cls, timeout: float = 5.0) -> Resources:
+        """A snapshot once the thread count has held still for a moment (up to `timeout`): the
+        threads of what an earlier test let go may still be ending, and what they do meanwhile
+        is theirs."""
+        deadline = time.monotonic() + timeout
+        last, still = thread_count(), 0
+        while still < 3 and time.monotonic() < deadline:
+            time.sleep(0.1)
+            gc.collect()
+            count = thread_count()
+            still = still + 1 if count == last else 0
+            last = count
+        return cls.take()
+
     def assert_released(self, timeout: float = 5.0, thread_slack: int = 0, fd_slack: int = 0) -> None:
         """Wait up to `timeout` for the counts to come back to the snapshot's (plus slack).
         Garbage cycles are collected first: a frame caught in one (by a traceback, say) holds its
